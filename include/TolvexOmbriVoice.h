@@ -1,0 +1,83 @@
+/* TolvexOmbriVoice: record speech into a WAV file, send a WAV file to the asynchronous
+ * speech-recognition API, and download any URL into a file.
+ *
+ * Every string argument is a NUL-terminated string of 16-bit UTF-16 code units owned by the
+ * caller; the library only reads it during the call. Paths are stored on disk as UTF-8.
+ * Every call is synchronous and returns a 32-bit signed result: 999 when the call did its
+ * work, otherwise the code of the step that failed (tables below). Passing a null pointer is
+ * outside the contract. The library never prints, never changes the locale or signal handling,
+ * and starts no thread except the capture thread of a running recording.
+ */
+#ifndef TOLVEX_OMBRIVOICE_H
+#define TOLVEX_OMBRIVOICE_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+typedef char16_t OmbriVoiceChar;
+#define OMBRIVOICE_EXPORT extern "C" __attribute__((visibility("default")))
+#else
+typedef uint16_t OmbriVoiceChar;
+#define OMBRIVOICE_EXPORT extern __attribute__((visibility("default")))
+#endif
+
+/* The call did its work. */
+#define OMBRIVOICE_OK 999
+
+/* ---- Recognition upload ------------------------------------------------------------------
+ * Sends the WAV file at wavPath and apiKey as one multipart POST to the recognition API
+ * (plain HTTP, port 80; the proxy in http_proxy is used when set) and saves the reply body,
+ * byte for byte and whatever its HTTP status, into replyPath (created or truncated).
+ * API keys may be up to 890 bytes long in UTF-8. */
+OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriVoiceChar* apiKey,
+                                     const OmbriVoiceChar* replyPath);
+
+#define OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED 1          /* The WAV file cannot be opened. */
+#define OMBRIVOICE_UPLOAD_SESSION_FAILED 2           /* The internet session cannot be opened. */
+#define OMBRIVOICE_UPLOAD_CONNECT_FAILED 3           /* The API host cannot be set up for connecting. */
+#define OMBRIVOICE_UPLOAD_REQUEST_FAILED 4           /* The POST request cannot be opened. */
+#define OMBRIVOICE_UPLOAD_SEND_BEGIN_FAILED 52222    /* Sending cannot begin: no connection to the
+                                                        API host or proxy could be made. */
+#define OMBRIVOICE_UPLOAD_HEAD_WRITE_FAILED 51       /* Sending the multipart head fails. */
+#define OMBRIVOICE_UPLOAD_WAV_READ_FAILED 7          /* Reading the WAV file fails, or it yields fewer
+                                                        bytes than its size when sending began. */
+#define OMBRIVOICE_UPLOAD_AUDIO_WRITE_FAILED 8       /* Sending a piece of audio fails. */
+#define OMBRIVOICE_UPLOAD_TAIL_WRITE_FAILED 9        /* Sending the multipart tail (the key) fails. */
+#define OMBRIVOICE_UPLOAD_KEY_INVALID 10             /* The key is over 890 UTF-8 bytes or is not valid
+                                                        UTF-16 (a lone surrogate); nothing was opened. */
+#define OMBRIVOICE_UPLOAD_WAV_SIZE_INVALID 11        /* The WAV size cannot be read, or the request
+                                                        body would exceed 2147483647 bytes. */
+#define OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED 12         /* The request was sent completely, but the
+                                                        reply could not be saved whole: the reply
+                                                        file cannot be created or written, or the
+                                                        reply broke off. */
+
+/* ---- Recording ---------------------------------------------------------------------------
+ * Records the default capture device (ALSA's "default" PCM, which reaches PulseAudio or
+ * PipeWire on a desktop) as 16-bit mono PCM at 44100 Hz into a WAV file. One recording runs at
+ * a time; start and stop may be called from different threads. Unloading the library during a
+ * recording stops it and finishes its file. */
+
+/* Creates or truncates wavPath, writes a 44-byte placeholder header and starts capture, which
+ * goes on after the call returns. Returns 999 or one of the codes below; after 1, 2 or 3 the
+ * device is released and the file removed. */
+OMBRIVOICE_EXPORT int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath);
+
+#define OMBRIVOICE_RECORDER_DEVICE_OPEN_FAILED 1     /* The capture device cannot be opened (none
+                                                        present, busy, or no 44100 Hz mono). */
+#define OMBRIVOICE_RECORDER_BUFFER_FAILED 2          /* The buffer cannot be handed to the device. */
+#define OMBRIVOICE_RECORDER_CAPTURE_START_FAILED 3   /* Capture cannot be started. */
+#define OMBRIVOICE_RECORDER_FILE_CREATE_FAILED 4     /* wavPath cannot be created; no device was
+                                                        opened. */
+#define OMBRIVOICE_RECORDER_ALREADY_RECORDING 5      /* A recording is running; it goes on
+                                                        untouched and wavPath is not created. */
+
+/* Stops capture, appends the last partial second, writes the finished header and closes the
+ * file. Returns the number of audio bytes after the 44-byte header (the file is 44 + that
+ * long), or -1 when no recording is running. A recording keeps at most 2147483646 audio bytes
+ * (about 6 hours 45 minutes); audio beyond that is dropped and the header stays true. */
+OMBRIVOICE_EXPORT int32_t OmbriVoiceRecorderStop(void);
+
+#define OMBRIVOICE_RECORDER_NOT_RECORDING (-1)       /* Stop found no recording; nothing done. */
+
+#endif /* TOLVEX_OMBRIVOICE_H */

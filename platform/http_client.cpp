@@ -1,0 +1,308 @@
+// The internet-client calls on libcurl. A session and a connection only hold text; the request
+// holds the libcurl transfer, which connects when sending begins. Header lines are kept by name
+// so that each name goes out once, and libcurl's own defaults (Accept, Content-Type, Expect)
+// are suppressed where the request does not name them.
+#include "platform/http_client.h"
+
+#include <string>
+#include <vector>
+
+#include "platform/curl_transfer.h"
+#include "platform/text_conversion.h"
+
+namespace {
+
+enum class InternetHandleKind : uint32_t { Session = 0x53455353, Connection, Request };
+
+struct InternetHandle {
+  explicit InternetHandle(InternetHandleKind handleKind) : kind(handleKind) {}
+  InternetHandleKind kind;
+  // Session and connection: how the requests made from them reach their server.
+  std::string agent;
+  DWORD accessType = INTERNET_OPEN_TYPE_PRECONFIG;
+  std::string proxyName;
+  // Connection only.
+  std::string serverName;
+  INTERNET_PORT serverPort = 80;
+  std::string userName;
+  std::string password;
+  // Request only.
+  bool isPost = false;
+  std::vector<std::string> headerLines;  // "Name: value", each name once
+  CurlTransfer* transfer = nullptr;
+};
+
+InternetHandle* AsKind(HINTERNET handle, InternetHandleKind kind) {
+  InternetHandle* object = static_cast<InternetHandle*>(handle);
+  if (object == nullptr || object->kind != kind) {
+    return nullptr;
+  }
+  return object;
+}
+
+// UTF-16 (nullptr counts as empty) to UTF-8. False for text that does not convert.
+bool Narrow(LPCWSTR text, std::string* out, int length = -1) {
+  out->clear();
+  if (text == nullptr || length == 0 || (length == -1 && text[0] == 0)) {
+    return true;
+  }
+  int needed = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) {
+    return false;
+  }
+  out->resize(static_cast<size_t>(needed));
+  WideCharToMultiByte(CP_UTF8, 0, text, length, &(*out)[0], needed, nullptr, nullptr);
+  if (length == -1) {
+    out->pop_back();  // the NUL
+  }
+  return true;
+}
+
+bool SameHeaderName(const std::string& line, const std::string& name) {
+  if (line.size() <= name.size() || line[name.size()] != ':') {
+    return false;
+  }
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (((line[i] | 0x20) != (name[i] | 0x20))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool HasHeader(const InternetHandle* request, const std::string& name) {
+  for (const std::string& line : request->headerLines) {
+    if (SameHeaderName(line, name)) return true;
+  }
+  return false;
+}
+
+// Adds "Name: value", replacing a line of the same name. False for a line with no name.
+bool SetHeaderLine(InternetHandle* request, const std::string& line) {
+  size_t colon = line.find(':');
+  if (colon == 0 || colon == std::string::npos || line.find_first_of("\r\n") != std::string::npos) {
+    return false;
+  }
+  std::string name = line.substr(0, colon);
+  for (std::string& existing : request->headerLines) {
+    if (SameHeaderName(existing, name)) {
+      existing = line;
+      return true;
+    }
+  }
+  request->headerLines.push_back(line);
+  return true;
+}
+
+bool ApplyRequestOptions(InternetHandle* request, const InternetHandle* connection,
+                         const std::string& verb, const std::string& url) {
+  CURL* easy = request->transfer->easy;
+  bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1) == CURLE_OK;
+  if (ok && verb != "GET" && verb != "POST") {
+    ok = curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, verb.c_str()) == CURLE_OK;
+  }
+  if (ok && connection->accessType == INTERNET_OPEN_TYPE_DIRECT) {
+    ok = curl_easy_setopt(easy, CURLOPT_PROXY, "") == CURLE_OK;
+  } else if (ok && !connection->proxyName.empty()) {
+    ok = curl_easy_setopt(easy, CURLOPT_PROXY, connection->proxyName.c_str()) == CURLE_OK;
+  }
+  if (ok && !connection->userName.empty()) {
+    ok = curl_easy_setopt(easy, CURLOPT_USERNAME, connection->userName.c_str()) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_PASSWORD, connection->password.c_str()) == CURLE_OK;
+  }
+  return ok;
+}
+
+bool AddClientHeaderLines(InternetHandle* request, const InternetHandle* connection,
+                          LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags) {
+  if (!connection->agent.empty() && !SetHeaderLine(request, "User-Agent: " + connection->agent)) {
+    return false;
+  }
+  std::string accept;
+  for (LPCWSTR* type = acceptTypes; type != nullptr && *type != nullptr; ++type) {
+    std::string narrow;
+    if (!Narrow(*type, &narrow)) return false;
+    accept += (accept.empty() ? "" : ", ") + narrow;
+  }
+  if (!accept.empty() && !SetHeaderLine(request, "Accept: " + accept)) {
+    return false;
+  }
+  std::string referer;
+  if (!Narrow(referrer, &referer) || (!referer.empty() && !SetHeaderLine(request, "Referer: " + referer))) {
+    return false;
+  }
+  return (flags & INTERNET_FLAG_PRAGMA_NOCACHE) == 0 || SetHeaderLine(request, "Pragma: no-cache");
+}
+
+// The header list for libcurl: the request's lines, then empty lines that stop libcurl adding
+// its own Accept, Content-Type or Expect (100-continue would delay every large body).
+bool BuildCurlHeaderList(InternetHandle* request) {
+  std::vector<std::string> lines = request->headerLines;
+  for (const char* name : {"Accept", "Content-Type", "Expect"}) {
+    if (!HasHeader(request, name)) lines.push_back(std::string(name) + ":");
+  }
+  for (const std::string& line : lines) {
+    curl_slist* grown = curl_slist_append(request->transfer->headers, line.c_str());
+    if (grown == nullptr) return false;
+    request->transfer->headers = grown;
+  }
+  return curl_easy_setopt(request->transfer->easy, CURLOPT_HTTPHEADER, request->transfer->headers) == CURLE_OK;
+}
+
+}  // namespace
+
+HINTERNET InternetOpenW(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWSTR /*proxyBypass*/,
+                        DWORD /*flags*/) try {
+  if (!EnsureCurlInitialised()) {
+    return nullptr;
+  }
+  InternetHandle* session = new InternetHandle(InternetHandleKind::Session);
+  session->accessType = accessType;
+  if (!Narrow(agent, &session->agent) ||
+      (accessType == INTERNET_OPEN_TYPE_PROXY && !Narrow(proxyName, &session->proxyName))) {
+    delete session;
+    return nullptr;
+  }
+  return session;
+} catch (...) {
+  return nullptr;
+}
+
+HINTERNET InternetConnectW(HINTERNET sessionHandle, LPCWSTR serverName, INTERNET_PORT serverPort,
+                           LPCWSTR userName, LPCWSTR password, DWORD service, DWORD /*flags*/,
+                           DWORD_PTR /*context*/) try {
+  InternetHandle* session = AsKind(sessionHandle, InternetHandleKind::Session);
+  if (session == nullptr || service != INTERNET_SERVICE_HTTP) {
+    return nullptr;
+  }
+  InternetHandle* connection = new InternetHandle(*session);
+  connection->kind = InternetHandleKind::Connection;
+  connection->serverPort = serverPort == 0 ? 80 : serverPort;
+  if (!Narrow(serverName, &connection->serverName) || connection->serverName.empty() ||
+      connection->serverName.find_first_of("/?#@ \r\n") != std::string::npos ||
+      !Narrow(userName, &connection->userName) || !Narrow(password, &connection->password)) {
+    delete connection;
+    return nullptr;
+  }
+  return connection;
+} catch (...) {
+  return nullptr;
+}
+
+HINTERNET HttpOpenRequestW(HINTERNET connectionHandle, LPCWSTR verb, LPCWSTR objectName,
+                           LPCWSTR /*version*/, LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags,
+                           DWORD_PTR /*context*/) try {
+  InternetHandle* connection = AsKind(connectionHandle, InternetHandleKind::Connection);
+  std::string method, object;
+  if (connection == nullptr || !Narrow(verb, &method) || !Narrow(objectName, &object)) {
+    return nullptr;
+  }
+  if (method.empty()) method = "GET";
+  if (object.empty() || object[0] != '/') object = "/" + object;
+  std::string url = "http://" + connection->serverName;
+  if (connection->serverPort != 80) url += ":" + std::to_string(connection->serverPort);
+  url += object;
+
+  InternetHandle* request = new InternetHandle(InternetHandleKind::Request);
+  request->isPost = method == "POST";
+  request->transfer = CreateCurlTransfer();
+  if (request->transfer == nullptr || !ApplyRequestOptions(request, connection, method, url) ||
+      !AddClientHeaderLines(request, connection, referrer, acceptTypes, flags)) {
+    InternetCloseHandle(request);
+    return nullptr;
+  }
+  return request;
+} catch (...) {
+  return nullptr;
+}
+
+BOOL HttpAddRequestHeadersW(HINTERNET requestHandle, LPCWSTR headers, DWORD headersLength,
+                            DWORD /*modifiers*/) try {
+  InternetHandle* request = AsKind(requestHandle, InternetHandleKind::Request);
+  std::string block;
+  int length = headersLength == static_cast<DWORD>(-1) ? -1 : static_cast<int>(headersLength);
+  if (request == nullptr || request->transfer->added || !Narrow(headers, &block, length)) {
+    return FALSE;
+  }
+  size_t start = 0;
+  while (start < block.size()) {
+    size_t end = block.find('\n', start);
+    if (end == std::string::npos) end = block.size();
+    std::string line = block.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && !SetHeaderLine(request, line)) {
+      return FALSE;
+    }
+    start = end + 1;
+  }
+  return TRUE;
+} catch (...) {
+  return FALSE;
+}
+
+BOOL HttpSendRequestExW(HINTERNET requestHandle, INTERNET_BUFFERSW* buffersIn,
+                        INTERNET_BUFFERSW* /*buffersOut*/, DWORD /*flags*/, DWORD_PTR /*context*/) try {
+  InternetHandle* request = AsKind(requestHandle, InternetHandleKind::Request);
+  if (request == nullptr || request->transfer->added) {
+    return FALSE;
+  }
+  CurlTransfer* transfer = request->transfer;
+  curl_off_t bodyLength = buffersIn != nullptr ? buffersIn->dwBufferTotal : 0;
+  bool ok = true;
+  if (request->isPost) {
+    ok = curl_easy_setopt(transfer->easy, CURLOPT_POST, 1L) == CURLE_OK &&
+         curl_easy_setopt(transfer->easy, CURLOPT_POSTFIELDSIZE_LARGE, bodyLength) == CURLE_OK;
+    transfer->declaredLength = bodyLength;
+  } else if (bodyLength > 0) {
+    ok = curl_easy_setopt(transfer->easy, CURLOPT_UPLOAD, 1L) == CURLE_OK &&
+         curl_easy_setopt(transfer->easy, CURLOPT_INFILESIZE_LARGE, bodyLength) == CURLE_OK;
+    transfer->declaredLength = bodyLength;
+  }
+  return ok && BuildCurlHeaderList(request) && StartCurlTransfer(transfer) ? TRUE : FALSE;
+} catch (...) {
+  return FALSE;
+}
+
+BOOL InternetWriteFile(HINTERNET requestHandle, const void* buffer, DWORD bytesToWrite,
+                       DWORD* bytesWritten) {
+  InternetHandle* request = AsKind(requestHandle, InternetHandleKind::Request);
+  if (bytesWritten != nullptr) {
+    *bytesWritten = 0;
+  }
+  if (request == nullptr || !PushCurlBody(request->transfer, buffer, bytesToWrite)) {
+    return FALSE;
+  }
+  if (bytesWritten != nullptr) {
+    *bytesWritten = bytesToWrite;
+  }
+  return TRUE;
+}
+
+BOOL HttpEndRequestW(HINTERNET requestHandle, INTERNET_BUFFERSW* /*buffersOut*/, DWORD /*flags*/,
+                     DWORD_PTR /*context*/) {
+  InternetHandle* request = AsKind(requestHandle, InternetHandleKind::Request);
+  return request != nullptr && WaitForCurlReplyHead(request->transfer) ? TRUE : FALSE;
+}
+
+BOOL InternetReadFile(HINTERNET handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead) {
+  InternetHandle* request = AsKind(handle, InternetHandleKind::Request);
+  size_t length = 0;
+  bool ok = request != nullptr && PullCurlReply(request->transfer, buffer, bytesToRead, &length);
+  if (bytesRead != nullptr) {
+    *bytesRead = static_cast<DWORD>(length);
+  }
+  return ok ? TRUE : FALSE;
+}
+
+BOOL InternetCloseHandle(HINTERNET handle) {
+  InternetHandle* object = static_cast<InternetHandle*>(handle);
+  if (object == nullptr) {
+    return FALSE;
+  }
+  DestroyCurlTransfer(object->transfer);
+  object->kind = InternetHandleKind{0};  // a second close of the same pointer is caught in tests
+  delete object;
+  return TRUE;
+}

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Checks the shared library's dynamic symbol table, SONAME and version: it must define the
+# library's exported C functions and nothing else of its own.
+set -euo pipefail
+lib="$1"
+expected="OmbriVoice OmbriVoiceFileDownload OmbriVoiceRecorderStart OmbriVoiceRecorderStop"
+defined=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVWi]$/ {print $3}' | sed 's/@.*//' | sort | tr '\n' ' ' | sed 's/ $//')
+present=$(for name in $expected; do
+  if printf '%s\n' $defined | grep -qx "$name"; then echo "$name"; fi; done | tr '\n' ' ' | sed 's/ $//')
+if [ "$defined" != "$present" ] || [ -z "$present" ]; then
+  echo "unexpected dynamic symbols: '$defined' (allowed: '$expected')" >&2
+  exit 1
+fi
+soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\].*/\1/p')
+[ "$soname" = "libTolvexOmbriVoice.so.1" ] || { echo "SONAME is '$soname'" >&2; exit 1; }
+real=$(readlink -f "$lib")
+case "$real" in *libTolvexOmbriVoice.so.1.0.0.1) ;; *) echo "real file is $real" >&2; exit 1;; esac
+echo "exports: $defined"

@@ -1,0 +1,161 @@
+// The recognition upload: one multipart POST of a WAV file and an API key, with the reply body
+// saved to a file. Each step that can fail returns its own code, after releasing every file and
+// internet handle opened so far.
+#include <cstring>
+
+#include "TolvexOmbriVoice.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
+#include "transfer/request_text.h"
+
+namespace {
+
+const WCHAR kUploadAgent[] = u"Tolvex - Ombri Voice Upload";
+const WCHAR kUploadPath[] = u"/1/api/async/recognizespeech/v1";
+constexpr INTERNET_PORT kUploadPort = 80;
+constexpr DWORD kAudioPieceBytes = 1024;
+constexpr DWORD kReplyPieceBytes = 4096;  // filled at most kReplyPieceBytes - 1 at a time
+constexpr DWORD kBeginSendFlags = HSR_INITIATE | HSR_CHUNKED;  // 0x28
+constexpr LONGLONG kMaxBodyLength = 0x7FFFFFFF;
+
+// Everything one upload opens, released together whichever way the call ends.
+struct UploadHandles {
+  HANDLE wavFile = INVALID_HANDLE_VALUE;
+  HINTERNET session = nullptr;
+  HINTERNET connection = nullptr;
+  HINTERNET request = nullptr;
+  HANDLE replyFile = INVALID_HANDLE_VALUE;
+};
+
+// Closes what is open (reply file, WAV file, request, session, connection) and returns code.
+// The reply file's close is checked: a failed final flush means the reply was not saved whole.
+int32_t FinishUpload(UploadHandles* handles, int32_t code) {
+  if (handles->replyFile != INVALID_HANDLE_VALUE && !CloseHandle(handles->replyFile) &&
+      code == OMBRIVOICE_OK) {
+    code = OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
+  }
+  if (handles->wavFile != INVALID_HANDLE_VALUE) CloseHandle(handles->wavFile);
+  if (handles->request != nullptr) InternetCloseHandle(handles->request);
+  if (handles->session != nullptr) InternetCloseHandle(handles->session);
+  if (handles->connection != nullptr) InternetCloseHandle(handles->connection);
+  return code;
+}
+
+// Streams exactly wavSize bytes of the WAV file in pieces of 1024. A read that fails, or a file
+// that ends early, gives 7; the declared length is never passed even if the file has grown.
+int32_t SendAudio(UploadHandles* handles, LONGLONG wavSize) {
+  unsigned char piece[kAudioPieceBytes];
+  LONGLONG remaining = wavSize;
+  for (;;) {
+    DWORD wanted = remaining < kAudioPieceBytes ? static_cast<DWORD>(remaining) : kAudioPieceBytes;
+    DWORD got = 0;
+    if (!ReadFile(handles->wavFile, piece, wanted, &got, nullptr)) {
+      return OMBRIVOICE_UPLOAD_WAV_READ_FAILED;
+    }
+    DWORD sent = 0;
+    if (!InternetWriteFile(handles->request, piece, got, &sent)) {
+      return OMBRIVOICE_UPLOAD_AUDIO_WRITE_FAILED;
+    }
+    remaining -= got;
+    if (got != kAudioPieceBytes) {
+      break;
+    }
+  }
+  return remaining == 0 ? OMBRIVOICE_OK : OMBRIVOICE_UPLOAD_WAV_READ_FAILED;
+}
+
+// Copies the reply body into a new reply file. Any loss (no file, a failed write, a reply that
+// breaks off) gives 12; the request itself was already sent completely.
+int32_t SaveReply(UploadHandles* handles, LPCWSTR replyPath) {
+  handles->replyFile = CreateFileW(replyPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handles->replyFile == INVALID_HANDLE_VALUE) {
+    return OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
+  }
+  unsigned char piece[kReplyPieceBytes];
+  for (;;) {
+    DWORD got = 0;
+    BOOL read = InternetReadFile(handles->request, piece, kReplyPieceBytes - 1, &got);
+    if (got == 0) {
+      return read ? OMBRIVOICE_OK : OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
+    }
+    DWORD written = 0;
+    if (!WriteFile(handles->replyFile, piece, got, &written, nullptr)) {
+      return OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
+    }
+  }
+}
+
+}  // namespace
+
+OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriVoiceChar* apiKey,
+                                     const OmbriVoiceChar* replyPath) {
+  WCHAR token[kBoundaryChars];
+  BuildUploadBoundary(token);
+  if (!ApiKeyFitsFormTail(apiKey)) {
+    return OMBRIVOICE_UPLOAD_KEY_INVALID;
+  }
+
+  UploadHandles handles;
+  handles.wavFile = CreateFileW(wavPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handles.wavFile == INVALID_HANDLE_VALUE) {
+    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED);
+  }
+  handles.session = InternetOpenW(kUploadAgent, INTERNET_OPEN_TYPE_PROXY, nullptr, nullptr, 0);
+  if (handles.session == nullptr) {
+    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_SESSION_FAILED);
+  }
+  handles.connection = InternetConnectW(handles.session, kUploadApiHost, kUploadPort, u"", u"",
+                                        INTERNET_SERVICE_HTTP, 0, 1);
+  if (handles.connection == nullptr) {
+    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_CONNECT_FAILED);
+  }
+  handles.request = HttpOpenRequestW(handles.connection, u"POST", kUploadPath, nullptr, nullptr,
+                                     kAcceptedReplyTypes,
+                                     INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE, 0);
+  if (handles.request == nullptr) {
+    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_REQUEST_FAILED);
+  }
+
+  WCHAR headWide[kFilePartHeadChars];
+  char head[kNarrowPartBytes];
+  WCHAR tailWide[kFormTailChars];
+  char tail[kNarrowPartBytes];
+  FilePartHead(token, headWide, head);
+  FormTail(token, apiKey, tailWide, tail);  // the key was checked above, so the tail fits
+  DWORD headLength = static_cast<DWORD>(strlen(head));
+  DWORD tailLength = static_cast<DWORD>(strlen(tail));
+
+  LARGE_INTEGER wavSize;
+  if (!GetFileSizeEx(handles.wavFile, &wavSize) ||
+      wavSize.QuadPart > kMaxBodyLength - headLength - tailLength) {
+    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_WAV_SIZE_INVALID);
+  }
+  int32_t bodyLength = static_cast<int32_t>(headLength + wavSize.QuadPart + tailLength);
+
+  WCHAR headerBlock[kUploadHeaderBlockChars];
+  UploadHeaderBlock(bodyLength, token, headerBlock);
+  HttpAddRequestHeadersW(handles.request, headerBlock, static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD);
+
+  INTERNET_BUFFERSW beginSend = {};
+  beginSend.dwStructSize = sizeof beginSend;
+  beginSend.dwBufferTotal = static_cast<DWORD>(bodyLength);
+  if (!HttpSendRequestExW(handles.request, &beginSend, nullptr, kBeginSendFlags, 0)) {
+    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_SEND_BEGIN_FAILED);
+  }
+  DWORD sent = 0;
+  if (!InternetWriteFile(handles.request, head, headLength, &sent)) {
+    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_HEAD_WRITE_FAILED);
+  }
+  int32_t audio = SendAudio(&handles, wavSize.QuadPart);
+  if (audio != OMBRIVOICE_OK) {
+    return FinishUpload(&handles, audio);
+  }
+  if (!InternetWriteFile(handles.request, tail, tailLength, &sent)) {
+    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_TAIL_WRITE_FAILED);
+  }
+  // The reply head is awaited here; if none comes, reading the reply below reports the loss.
+  HttpEndRequestW(handles.request, nullptr, HSR_INITIATE, 0);
+  return FinishUpload(&handles, SaveReply(&handles, replyPath));
+}
