@@ -1,0 +1,80 @@
+// The 44-byte WAVE header: every field at its offset for small and large counts, and the
+// placeholder a recording starts with (zeros first, then the previous recording's header).
+// The placeholder test must stay the only recording in this program.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "TolvexOmbriVoice.h"
+#include "platform/wave_in_testing.h"
+#include "recorder/wave_file_header.h"
+#include "recorder_checks.h"
+
+namespace {
+
+uint32_t Read32(const uint8_t* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+uint16_t Read16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
+
+std::string Id(const uint8_t* at) { return std::string(reinterpret_cast<const char*>(at), 4); }
+
+TEST(RecorderHeader, EveryFieldAtItsOffset) {
+  for (uint32_t count : {0u, 88200u, 2147483646u}) {
+    SCOPED_TRACE(count);
+    WaveFileHeader header;
+    memset(&header, 0xEE, sizeof header);
+    FillWaveFileHeader(&header, count);
+    const uint8_t* b = header.bytes;
+    EXPECT_EQ(Id(b + 0), "RIFF");
+    EXPECT_EQ(Read32(b + 4), count + 36);
+    EXPECT_EQ(Id(b + 8), "WAVE");
+    EXPECT_EQ(Id(b + 12), "fmt ");
+    EXPECT_EQ(b[15], 0x20);
+    EXPECT_EQ(Read32(b + 16), 16u);
+    EXPECT_EQ(Read16(b + 20), 1);
+    EXPECT_EQ(Read16(b + 22), 1);
+    EXPECT_EQ(Read32(b + 24), 44100u);
+    EXPECT_EQ(Read32(b + 28), 88200u);
+    EXPECT_EQ(Read16(b + 32), 2);
+    EXPECT_EQ(Read16(b + 34), 16);
+    EXPECT_EQ(Id(b + 36), "data");
+    EXPECT_EQ(Read32(b + 40), count);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(b), 44), ExpectedHeader(count));
+  }
+}
+
+// Records totalBytes with the scripted device; before stopping, reads what the file holds
+// (the placeholder, and most of what was appended: the stream keeps a tail).
+std::string RecordAndPeek(const std::string& path, uint64_t totalBytes, int32_t* count) {
+  ScriptedCaptureDevice script = {};
+  script.totalBytes = totalBytes;
+  WaveInUseScriptedDeviceForTesting(&script);
+  EXPECT_EQ(OmbriVoiceRecorderStart(U16(path).c_str()), 999);
+  EXPECT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(10000));
+  std::string beforeStop = ReadBytes(path);
+  *count = OmbriVoiceRecorderStop();
+  WaveInUseScriptedDeviceForTesting(nullptr);
+  return beforeStop;
+}
+
+TEST(RecorderHeader, PlaceholderIsZerosThenThePreviousRecordingsHeader) {
+  TempDir dir;
+  int32_t first = 0;
+  std::string firstPeek = RecordAndPeek(dir.File("first.wav"), kOneSecond + 10, &first);
+  ASSERT_GE(firstPeek.size(), 44u);  // the stream has written out most of the first second
+  EXPECT_EQ(firstPeek.substr(0, 44), std::string(44, '\0'));
+  EXPECT_EQ(first, static_cast<int32_t>(kOneSecond + 10));
+  ExpectFinishedFile(ReadBytes(dir.File("first.wav")), first);
+
+  int32_t second = 0;
+  std::string secondPeek = RecordAndPeek(dir.File("second.wav"), 2 * kOneSecond, &second);
+  ASSERT_GE(secondPeek.size(), 44u);
+  EXPECT_EQ(secondPeek.substr(0, 44), ExpectedHeader(kOneSecond + 10));
+  EXPECT_EQ(second, static_cast<int32_t>(2 * kOneSecond));
+  ExpectFinishedFile(ReadBytes(dir.File("second.wav")), second);
+  ExpectFinishedFile(ReadBytes(dir.File("first.wav")), first);
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// The recorder against the scripted capture device: exact buffer timing around stop, the
+// start and stop codes, failed starts, the count limit, exit during a recording, a callback
+// that allocates nothing, and many start/stop cycles whose stops race the buffer returns.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "TolvexOmbriVoice.h"
+#include "platform/wave_in_testing.h"
+#include "recorder/recorder.h"
+#include "recorder_checks.h"
+
+namespace {
+
+// Counts heap allocations made on threads other than the test's own while counting is on.
+std::atomic<bool> gCounting{false};
+std::atomic<int> gAllocations{0};
+pthread_t gTestThread;
+
+void CountAllocation() {
+  if (gCounting.load() && pthread_equal(pthread_self(), gTestThread) == 0) {
+    gAllocations.fetch_add(1);
+  }
+}
+
+}  // namespace
+
+// The replacement pair allocates with malloc and frees with free, which GCC cannot see match.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(size_t size) {
+  CountAllocation();
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// malloc itself, where no sanitizer owns it.
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* malloc(size_t size) noexcept {
+  CountAllocation();
+  return __libc_malloc(size);
+}
+#endif
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+class RecorderScripted : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    OmbriVoiceRecorderStop();
+    WaveInUseScriptedDeviceForTesting(nullptr);
+  }
+  void Use(ScriptedCaptureDevice script) { WaveInUseScriptedDeviceForTesting(&script); }
+  int32_t Start(const std::string& path) { return OmbriVoiceRecorderStart(U16(path).c_str()); }
+  // The file is finished for count and holds the device's first count bytes.
+  void ExpectRecording(const std::string& path, int32_t count) {
+    std::string file = ReadBytes(path);
+    ExpectFinishedFile(file, count);
+    for (int32_t i = 0; i < count && 44u + i < file.size(); ++i) {
+      if (static_cast<uint8_t>(file[44 + i]) != ScriptedCaptureByte(i)) {
+        ADD_FAILURE() << "audio byte " << i << " is not the device's";
+        return;
+      }
+    }
+  }
+  TempDir dir_;
+};
+
+ScriptedCaptureDevice Producing(uint64_t totalBytes) {
+  ScriptedCaptureDevice script = {};
+  script.totalBytes = totalBytes;
+  return script;
+}
+
+TEST_F(RecorderScripted, StopWithinTheFirstSecondKeepsOnlyThePartialBuffer) {
+  for (uint32_t produced : {0u, 2u, 30000u, kOneSecond - 2}) {
+    SCOPED_TRACE(produced);
+    Use(Producing(produced));
+    std::string path = dir_.File("short.wav");
+    ASSERT_EQ(Start(path), 999);
+    ASSERT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(kWaitMs));
+    EXPECT_EQ(OmbriVoiceRecorderStop(), static_cast<int32_t>(produced));
+    ExpectRecording(path, produced);
+    EXPECT_EQ(WaveInScriptedAddBufferCalls(), 1u);
+  }
+}
+
+TEST_F(RecorderScripted, StopAfterWholeSecondsAndAPartialOne) {
+  const int32_t expected = 3 * kOneSecond + 1234;
+  Use(Producing(expected));
+  std::string path = dir_.File("Sprache \xC3\xBC\x62\x65r \xF0\x9F\x8E\xA4.wav");  // UTF-8 on disk
+  ASSERT_EQ(Start(path), 999);
+  ASSERT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(kWaitMs));
+  EXPECT_EQ(OmbriVoiceRecorderStop(), expected);
+  ExpectRecording(path, expected);
+  EXPECT_EQ(WaveInScriptedAddBufferCalls(), 4u);  // the first add and three hand-backs
+  EXPECT_EQ(RunWavReader(path, expected), 0);
+}
+
+TEST_F(RecorderScripted, StopJustAsAFullBufferComesBackTakesItAsTheLast) {
+  ScriptedCaptureDevice script = Producing(10 * kOneSecond);
+  script.heldFullBuffer = 2;
+  Use(script);
+  std::string path = dir_.File("edge.wav");
+  ASSERT_EQ(Start(path), 999);
+  ASSERT_TRUE(WaveInWaitUntilScriptedBufferHeld(kWaitMs));
+  EXPECT_EQ(OmbriVoiceRecorderStop(), static_cast<int32_t>(2 * kOneSecond));
+  ExpectRecording(path, 2 * kOneSecond);
+  EXPECT_EQ(WaveInScriptedAddBufferCalls(), 2u);  // the last full buffer was not handed back
+  EXPECT_EQ(WaveInScriptedBytesProduced(), 2u * kOneSecond);
+}
+
+TEST_F(RecorderScripted, StopAfterAFailedHandBackReturnsAtOnce) {
+  ScriptedCaptureDevice script = Producing(10 * kOneSecond);
+  script.failingAddBufferCall = 2;  // the first hand-back
+  Use(script);
+  std::string path = dir_.File("stalled.wav");
+  ASSERT_EQ(Start(path), 999);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (WaveInScriptedAddBufferCalls() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(WaveInScriptedAddBufferCalls(), 2u);
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(OmbriVoiceRecorderStop(), static_cast<int32_t>(kOneSecond));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  ExpectRecording(path, kOneSecond);
+  EXPECT_EQ(WaveInScriptedBytesProduced(), kOneSecond);
+}
+
+TEST_F(RecorderScripted, SecondStartAndStrayStopsLeaveTheRecordingAlone) {
+  EXPECT_EQ(OmbriVoiceRecorderStop(), -1);
+  Use(Producing(kOneSecond + 100));
+  std::string path = dir_.File("one.wav");
+  ASSERT_EQ(Start(path), 999);
+  EXPECT_EQ(Start(dir_.File("two.wav")), 5);
+  EXPECT_FALSE(FileExists(dir_.File("two.wav")));
+  ASSERT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(kWaitMs));
+  EXPECT_EQ(OmbriVoiceRecorderStop(), static_cast<int32_t>(kOneSecond + 100));
+  std::string finished = ReadBytes(path);
+  EXPECT_EQ(OmbriVoiceRecorderStop(), -1);
+  EXPECT_EQ(ReadBytes(path), finished);
+  ExpectRecording(path, kOneSecond + 100);
+  EXPECT_EQ(WaveInScriptedOpenCalls(), 1u);
+}
+
+TEST_F(RecorderScripted, UncreatableFileGivesFourWithoutOpeningTheDevice) {
+  Use(Producing(kOneSecond));
+  EXPECT_EQ(Start(dir_.File("missing-folder/x.wav")), 4);
+  EXPECT_EQ(WaveInScriptedOpenCalls(), 0u);
+  EXPECT_EQ(OmbriVoiceRecorderStop(), -1);
+}
+
+TEST_F(RecorderScripted, FailedStartReleasesTheDeviceAndRemovesThePlaceholder) {
+  ScriptedCaptureDevice noDevice = Producing(kOneSecond);
+  noDevice.openResult = MMSYSERR_BADDEVICEID;
+  ScriptedCaptureDevice noBuffer = Producing(kOneSecond);
+  noBuffer.failingAddBufferCall = 1;
+  ScriptedCaptureDevice noStart = Producing(kOneSecond);
+  noStart.startResult = MMSYSERR_ERROR;
+  const std::pair<ScriptedCaptureDevice, int32_t> cases[] = {{noDevice, 1}, {noBuffer, 2}, {noStart, 3}};
+  for (const auto& [script, code] : cases) {
+    SCOPED_TRACE(code);
+    Use(script);
+    std::string path = dir_.File("failed.wav");
+    EXPECT_EQ(Start(path), code);
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_FALSE(WaveInDeviceIsOpenForTesting());
+    EXPECT_EQ(OmbriVoiceRecorderStop(), -1);
+  }
+  Use(Producing(500));
+  ASSERT_EQ(Start(dir_.File("after.wav")), 999);
+  ASSERT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(kWaitMs));
+  EXPECT_EQ(OmbriVoiceRecorderStop(), 500);
+  ExpectRecording(dir_.File("after.wav"), 500);
+}
+
+TEST_F(RecorderScripted, CountStopsAtTheLargestEvenInt32) {
+  EXPECT_EQ(AudioBytesToKeep(0, kOneSecond), kOneSecond);
+  EXPECT_EQ(AudioBytesToKeep(kMaxDataBytes - 100, kOneSecond), 100u);
+  EXPECT_EQ(AudioBytesToKeep(kMaxDataBytes, kOneSecond), 0u);
+  ScriptedCaptureDevice script = Producing(static_cast<uint64_t>(kMaxDataBytes) + 3 * kOneSecond + 10);
+  script.bytesPerRead = kOneSecond;
+  Use(script);
+  ASSERT_EQ(Start("/dev/null"), 999);  // 2 GiB of audio, written nowhere
+  ASSERT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(600000));
+  EXPECT_EQ(OmbriVoiceRecorderStop(), kMaxDataBytes);
+}
+
+TEST_F(RecorderScripted, ProcessExitDuringARecordingFinishesItsFile) {
+  const int32_t expected = 2 * kOneSecond + 4410;
+  std::string path = dir_.File("exit.wav");
+  EXPECT_EXIT(
+      {
+        Use(Producing(expected));
+        if (Start(path) != 999 || !WaveInWaitUntilScriptedDeviceQuiet(kWaitMs)) std::_Exit(3);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  ExpectRecording(path, expected);
+}
+
+TEST_F(RecorderScripted, CallbackAllocatesNothing) {
+  const int32_t expected = 5 * kOneSecond + 100;
+  Use(Producing(expected));
+  std::string path = dir_.File("quiet.wav");
+  gTestThread = pthread_self();
+  ASSERT_EQ(Start(path), 999);
+  gAllocations.store(0);
+  gCounting.store(true);
+  ASSERT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(kWaitMs));
+  int32_t count = OmbriVoiceRecorderStop();  // the last buffer is handled on the capture thread
+  gCounting.store(false);
+  EXPECT_EQ(count, expected);
+  EXPECT_EQ(gAllocations.load(), 0);
+  ExpectRecording(path, expected);
+}
+
+// Buffers come back about every millisecond; stops land anywhere among them, some from
+// another thread than the start. Every file must hold exactly what the device produced.
+TEST_F(RecorderScripted, ManyCyclesWithStopsRacingBufferReturns) {
+  ScriptedCaptureDevice script = Producing(UINT64_C(1) << 40);
+  script.bytesPerRead = kOneSecond / 4;
+  script.microsecondsPerRead = 200;
+  Use(script);
+  std::mt19937 random(20261208);
+  for (int cycle = 0; cycle < 150; ++cycle) {
+    SCOPED_TRACE(cycle);
+    std::string path = dir_.File(cycle % 2 == 0 ? "even.wav" : "odd.wav");
+    ASSERT_EQ(Start(path), 999);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
+    int32_t count = -2;
+    if (cycle % 3 == 0) {
+      std::thread stopper([&count] { count = OmbriVoiceRecorderStop(); });
+      stopper.join();
+    } else {
+      count = OmbriVoiceRecorderStop();
+    }
+    EXPECT_EQ(static_cast<uint64_t>(count), WaveInScriptedBytesProduced());
+    ExpectRecording(path, count);
+    if (HasFailure()) break;
+  }
+}
+
+}  // namespace
