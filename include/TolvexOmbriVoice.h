@@ -52,6 +52,22 @@ OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriV
                                                         file cannot be created or written, or the
                                                         reply broke off. */
 
+/* ---- URL download -----------------------------------------------------------------------
+ * Fetches url (http, https, ftp, ftps or file; redirects followed, at most 20 and never to a
+ * file URL; the proxies in http_proxy, https_proxy, ftp_proxy and no_proxy apply) and writes its
+ * body, byte for byte and whatever its HTTP status, into localPath (created or truncated). */
+OMBRIVOICE_EXPORT int32_t OmbriVoiceFileDownload(const OmbriVoiceChar* url, const OmbriVoiceChar* localPath);
+
+#define OMBRIVOICE_DOWNLOAD_SESSION_FAILED 1         /* The internet session cannot be opened. */
+#define OMBRIVOICE_DOWNLOAD_URL_OPEN_FAILED 2        /* The URL cannot be opened: unknown or disallowed
+                                                        scheme, unreachable server, too many
+                                                        redirects; no local file is created. */
+#define OMBRIVOICE_DOWNLOAD_FILE_CREATE_FAILED 3     /* The local file cannot be created; nothing
+                                                        was read. */
+#define OMBRIVOICE_DOWNLOAD_BODY_BROKE_OFF 4         /* The body broke off; the file keeps what
+                                                        arrived. */
+#define OMBRIVOICE_DOWNLOAD_WRITE_FAILED 5           /* Writing the local file failed (disk full). */
+
 /* ---- Recording ---------------------------------------------------------------------------
  * Records the default capture device (ALSA's "default" PCM, which reaches PulseAudio or
  * PipeWire on a desktop) as 16-bit mono PCM at 44100 Hz into a WAV file. One recording runs at

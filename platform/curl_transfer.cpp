@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <strings.h>
 
 #include "platform/http_client_testing.h"
 
@@ -60,15 +61,23 @@ size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
   return length;
 }
 
-// The blank line that ends a reply head. Interim 1xx heads end the same way and are skipped.
+// Watches reply heads for the one that is final: interim 1xx heads and the 3xx heads of
+// redirects that libcurl follows end with the same blank line and are passed over.
 size_t OnHeaderLine(char* line, size_t size, size_t count, void* user) {
   CurlTransfer* transfer = static_cast<CurlTransfer*>(user);
   size_t length = size * count;
+  if (length >= 5 && strncmp(line, "HTTP/", 5) == 0) {
+    transfer->sawLocation = false;
+  } else if (length > 9 && strncasecmp(line, "Location:", 9) == 0 &&
+             strspn(line + 9, " \t\r\n") < length - 9) {
+    transfer->sawLocation = true;
+  }
   bool blank = (length == 2 && line[0] == '\r') || (length == 1 && line[0] == '\n');
   if (blank) {
     long status = 0;
     curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 200) {
+    bool followed = transfer->followsRedirects && transfer->sawLocation && status >= 300 && status < 400;
+    if (status >= 200 && !followed) {
       transfer->headersDone = true;
     }
   }

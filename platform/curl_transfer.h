@@ -17,7 +17,9 @@ struct CurlTransfer {
   curl_slist* connectTo;         // test-only connection override, or nullptr
   bool added;                    // easy handle is in the multi handle
   bool connected;                // libcurl has a connection and is about to send the request
-  bool headersDone;              // the final (non-1xx) reply head has arrived
+  bool followsRedirects;         // libcurl follows 3xx replies that carry a Location
+  bool sawLocation;              // the reply head being read has a Location line
+  bool headersDone;              // the final reply head has arrived (not 1xx, not a followed 3xx)
   bool done;                     // the transfer has ended; result says how
   CURLcode result;
   // Request body: pieces the caller pushed that libcurl has not yet taken.

@@ -144,11 +144,6 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD bytesToWrite, DWORD* byt
   return TRUE;
 }
 
-BOOL FlushFileBuffers(HANDLE handle) {
-  FileObject* file = FromHandle(handle);
-  return file != nullptr && FlushBuffer(file) ? TRUE : FALSE;
-}
-
 BOOL GetFileSizeEx(HANDLE handle, LARGE_INTEGER* fileSize) {
   FileObject* file = FromHandle(handle);
   struct stat status;

@@ -32,9 +32,6 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, vo
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
                void* overlapped);
 
-// Writes out what the handle still buffers; FALSE if any of it could not be written.
-BOOL FlushFileBuffers(HANDLE file);
-
 // The file's size in bytes.
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* fileSize);
 

@@ -8,91 +8,9 @@
 #include <vector>
 
 #include "platform/curl_transfer.h"
-#include "platform/text_conversion.h"
+#include "platform/internet_handle.h"
 
 namespace {
-
-enum class InternetHandleKind : uint32_t { Session = 0x53455353, Connection, Request };
-
-struct InternetHandle {
-  explicit InternetHandle(InternetHandleKind handleKind) : kind(handleKind) {}
-  InternetHandleKind kind;
-  // Session and connection: how the requests made from them reach their server.
-  std::string agent;
-  DWORD accessType = INTERNET_OPEN_TYPE_PRECONFIG;
-  std::string proxyName;
-  // Connection only.
-  std::string serverName;
-  INTERNET_PORT serverPort = 80;
-  std::string userName;
-  std::string password;
-  // Request only.
-  bool isPost = false;
-  std::vector<std::string> headerLines;  // "Name: value", each name once
-  CurlTransfer* transfer = nullptr;
-};
-
-InternetHandle* AsKind(HINTERNET handle, InternetHandleKind kind) {
-  InternetHandle* object = static_cast<InternetHandle*>(handle);
-  if (object == nullptr || object->kind != kind) {
-    return nullptr;
-  }
-  return object;
-}
-
-// UTF-16 (nullptr counts as empty) to UTF-8. False for text that does not convert.
-bool Narrow(LPCWSTR text, std::string* out, int length = -1) {
-  out->clear();
-  if (text == nullptr || length == 0 || (length == -1 && text[0] == 0)) {
-    return true;
-  }
-  int needed = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) {
-    return false;
-  }
-  out->resize(static_cast<size_t>(needed));
-  WideCharToMultiByte(CP_UTF8, 0, text, length, &(*out)[0], needed, nullptr, nullptr);
-  if (length == -1) {
-    out->pop_back();  // the NUL
-  }
-  return true;
-}
-
-bool SameHeaderName(const std::string& line, const std::string& name) {
-  if (line.size() <= name.size() || line[name.size()] != ':') {
-    return false;
-  }
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (((line[i] | 0x20) != (name[i] | 0x20))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool HasHeader(const InternetHandle* request, const std::string& name) {
-  for (const std::string& line : request->headerLines) {
-    if (SameHeaderName(line, name)) return true;
-  }
-  return false;
-}
-
-// Adds "Name: value", replacing a line of the same name. False for a line with no name.
-bool SetHeaderLine(InternetHandle* request, const std::string& line) {
-  size_t colon = line.find(':');
-  if (colon == 0 || colon == std::string::npos || line.find_first_of("\r\n") != std::string::npos) {
-    return false;
-  }
-  std::string name = line.substr(0, colon);
-  for (std::string& existing : request->headerLines) {
-    if (SameHeaderName(existing, name)) {
-      existing = line;
-      return true;
-    }
-  }
-  request->headerLines.push_back(line);
-  return true;
-}
 
 bool ApplyRequestOptions(InternetHandle* request, const InternetHandle* connection,
                          const std::string& verb, const std::string& url) {
@@ -103,11 +21,7 @@ bool ApplyRequestOptions(InternetHandle* request, const InternetHandle* connecti
   if (ok && verb != "GET" && verb != "POST") {
     ok = curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, verb.c_str()) == CURLE_OK;
   }
-  if (ok && connection->accessType == INTERNET_OPEN_TYPE_DIRECT) {
-    ok = curl_easy_setopt(easy, CURLOPT_PROXY, "") == CURLE_OK;
-  } else if (ok && !connection->proxyName.empty()) {
-    ok = curl_easy_setopt(easy, CURLOPT_PROXY, connection->proxyName.c_str()) == CURLE_OK;
-  }
+  ok = ok && ApplyProxyChoice(easy, connection);
   if (ok && !connection->userName.empty()) {
     ok = curl_easy_setopt(easy, CURLOPT_USERNAME, connection->userName.c_str()) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_PASSWORD, connection->password.c_str()) == CURLE_OK;
@@ -134,21 +48,6 @@ bool AddClientHeaderLines(InternetHandle* request, const InternetHandle* connect
     return false;
   }
   return (flags & INTERNET_FLAG_PRAGMA_NOCACHE) == 0 || SetHeaderLine(request, "Pragma: no-cache");
-}
-
-// The header list for libcurl: the request's lines, then empty lines that stop libcurl adding
-// its own Accept, Content-Type or Expect (100-continue would delay every large body).
-bool BuildCurlHeaderList(InternetHandle* request) {
-  std::vector<std::string> lines = request->headerLines;
-  for (const char* name : {"Accept", "Content-Type", "Expect"}) {
-    if (!HasHeader(request, name)) lines.push_back(std::string(name) + ":");
-  }
-  for (const std::string& line : lines) {
-    curl_slist* grown = curl_slist_append(request->transfer->headers, line.c_str());
-    if (grown == nullptr) return false;
-    request->transfer->headers = grown;
-  }
-  return curl_easy_setopt(request->transfer->easy, CURLOPT_HTTPHEADER, request->transfer->headers) == CURLE_OK;
 }
 
 }  // namespace
@@ -221,21 +120,9 @@ HINTERNET HttpOpenRequestW(HINTERNET connectionHandle, LPCWSTR verb, LPCWSTR obj
 BOOL HttpAddRequestHeadersW(HINTERNET requestHandle, LPCWSTR headers, DWORD headersLength,
                             DWORD /*modifiers*/) try {
   InternetHandle* request = AsKind(requestHandle, InternetHandleKind::Request);
-  std::string block;
   int length = headersLength == static_cast<DWORD>(-1) ? -1 : static_cast<int>(headersLength);
-  if (request == nullptr || request->transfer->added || !Narrow(headers, &block, length)) {
+  if (request == nullptr || request->transfer->added || !SetHeaderBlock(request, headers, length)) {
     return FALSE;
-  }
-  size_t start = 0;
-  while (start < block.size()) {
-    size_t end = block.find('\n', start);
-    if (end == std::string::npos) end = block.size();
-    std::string line = block.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && !SetHeaderLine(request, line)) {
-      return FALSE;
-    }
-    start = end + 1;
   }
   return TRUE;
 } catch (...) {
@@ -260,7 +147,7 @@ BOOL HttpSendRequestExW(HINTERNET requestHandle, INTERNET_BUFFERSW* buffersIn,
          curl_easy_setopt(transfer->easy, CURLOPT_INFILESIZE_LARGE, bodyLength) == CURLE_OK;
     transfer->declaredLength = bodyLength;
   }
-  return ok && BuildCurlHeaderList(request) && StartCurlTransfer(transfer) ? TRUE : FALSE;
+  return ok && ApplyHeaderLines(request) && StartCurlTransfer(transfer) ? TRUE : FALSE;
 } catch (...) {
   return FALSE;
 }
@@ -287,9 +174,15 @@ BOOL HttpEndRequestW(HINTERNET requestHandle, INTERNET_BUFFERSW* /*buffersOut*/,
 }
 
 BOOL InternetReadFile(HINTERNET handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead) {
-  InternetHandle* request = AsKind(handle, InternetHandleKind::Request);
+  InternetHandle* object = static_cast<InternetHandle*>(handle);
   size_t length = 0;
-  bool ok = request != nullptr && PullCurlReply(request->transfer, buffer, bytesToRead, &length);
+  bool ok = false;
+  if (object != nullptr && object->kind == InternetHandleKind::FileUrl) {
+    ok = ReadFileUrl(object, buffer, bytesToRead, &length);
+  } else if (object != nullptr && (object->kind == InternetHandleKind::Request ||
+                                   object->kind == InternetHandleKind::Url)) {
+    ok = PullCurlReply(object->transfer, buffer, bytesToRead, &length);
+  }
   if (bytesRead != nullptr) {
     *bytesRead = static_cast<DWORD>(length);
   }
@@ -302,6 +195,7 @@ BOOL InternetCloseHandle(HINTERNET handle) {
     return FALSE;
   }
   DestroyCurlTransfer(object->transfer);
+  CloseFileUrl(object);
   object->kind = InternetHandleKind{0};  // a second close of the same pointer is caught in tests
   delete object;
   return TRUE;

@@ -61,6 +61,14 @@ BOOL InternetWriteFile(HINTERNET request, const void* buffer, DWORD bytesToWrite
 // Ends the body and waits for the reply head. FALSE if the body is incomplete or no reply came.
 BOOL HttpEndRequestW(HINTERNET request, INTERNET_BUFFERSW* buffersOut, DWORD flags, DWORD_PTR context);
 
+// Opens an http, https, ftp, ftps or file URL. Returns a handle only once the request has been
+// sent and the reply (for HTTP, the final reply's head) has begun; redirects are followed, at
+// most 20 and never to file://. Only the User-Agent (the session's agent) and the caller's
+// header lines (headersLength -1: NUL-terminated; 0: none) are added to the request. nullptr
+// for an unknown or disallowed scheme, an unreachable server, or a URL that cannot be fetched.
+HINTERNET InternetOpenUrlW(HINTERNET session, LPCWSTR url, LPCWSTR headers, DWORD headersLength,
+                           DWORD flags, DWORD_PTR context);
+
 // Reads up to bytesToRead bytes of the reply body, raw (no content decoding). *bytesRead 0 with
 // TRUE is the end of the body; FALSE means it broke off.
 BOOL InternetReadFile(HINTERNET handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead);

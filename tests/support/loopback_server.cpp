@@ -108,6 +108,11 @@ void LoopbackServer::AcceptLoop() {
   }
 }
 
+void LoopbackServer::WaitForStop() {
+  pollfd stop = {stopPipe_[0], POLLIN, 0};
+  while (!stopping_) poll(&stop, 1, -1);
+}
+
 // Reads what is available (waiting for it), false on close, error or stop.
 bool LoopbackServer::ReadMore(int client, std::string* into) {
   for (;;) {
@@ -148,8 +153,7 @@ void LoopbackServer::Serve(int client) {
   if (script.fault == ServerFault::CloseAfterHead) return record(false);
   if (script.fault == ServerFault::StallAfterHead) {
     record(false);
-    pollfd stop = {stopPipe_[0], POLLIN, 0};
-    while (!stopping_) poll(&stop, 1, -1);  // read nothing, answer nothing, until the server stops
+    WaitForStop();  // read nothing, answer nothing
     return;
   }
   if (script.fault == ServerFault::HoldAfterHead && script.onHead) script.onHead();
@@ -170,9 +174,9 @@ void LoopbackServer::Serve(int client) {
   }
   record(true);
   if (script.fault == ServerFault::CloseBeforeReply) return;
-  size_t replyLength = script.fault == ServerFault::CloseMidReply ? script.replyBytesBeforeClose
-                                                                   : script.reply.size();
-  SendAll(client, script.reply.data(), replyLength);
+  bool partial = script.fault == ServerFault::CloseMidReply || script.fault == ServerFault::StallMidReply;
+  SendAll(client, script.reply.data(), partial ? script.replyBytesBeforeClose : script.reply.size());
+  if (script.fault == ServerFault::StallMidReply) WaitForStop();
   shutdown(client, SHUT_WR);
 }
 

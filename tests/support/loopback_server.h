@@ -19,6 +19,7 @@ enum class ServerFault {
   CloseBeforeReply,  // read the whole request, then close without answering
   CloseMidReply,     // send the first replyBytesBeforeClose bytes of the reply, then close
   StallAfterHead,    // read the head, then neither read nor answer until the server stops
+  StallMidReply,     // send the first replyBytesBeforeClose bytes of the reply, then stall
   HoldAfterHead,     // read the head, call onHead, then carry on as None
 };
 
@@ -54,6 +55,7 @@ class LoopbackServer {
   void AcceptLoop();
   void Serve(int client);
   bool ReadMore(int client, std::string* into);
+  void WaitForStop();
 
   ServerScript script_;
   int listener_ = -1;
