@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config python3
   libcurl4-openssl-dev libasound2-dev libgtest-dev
+  libasound2-plugins pulseaudio pulseaudio-utils
 )
 missing=()
 for package in "${packages[@]}"; do
