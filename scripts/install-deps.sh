@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config python3
-  libcurl4-openssl-dev libasound2-dev libgtest-dev
+  libcurl4-openssl-dev libasound2-dev libgtest-dev nlohmann-json3-dev
   libasound2-plugins pulseaudio pulseaudio-utils
 )
 missing=()

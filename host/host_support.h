@@ -1,0 +1,41 @@
+// What the subcommands share: UTF-16 arguments for the library, a small option parser, the
+// plain-English meaning of every result code, and recording until a time or a key press.
+#ifndef OMBRIVOICE_HOST_SUPPORT_H
+#define OMBRIVOICE_HOST_SUPPORT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// Exit statuses of the command line.
+constexpr int kExitOk = 0;
+constexpr int kExitCallFailed = 1;   // a library call returned a failure code
+constexpr int kExitUsage = 2;        // the command line was wrong
+constexpr int kExitService = 3;      // the service answered with an error, or never finished
+
+// UTF-8 to NUL-terminated UTF-16, as the library takes its strings.
+std::u16string Utf16(const std::string& utf8);
+
+// Options as given: "--name value" pairs, "--flag" switches, and positional words.
+struct Options {
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> values;
+  bool help = false;
+  std::string error;  // empty when the command line parsed
+};
+// valueNames: options that take a value; flagNames: switches without one.
+Options ParseOptions(int argc, char** argv, const std::vector<std::string>& valueNames,
+                     const std::vector<std::string>& flagNames);
+
+// "999 (done)" style descriptions of the library's result codes.
+std::string DescribeUpload(int32_t code);
+std::string DescribeDownload(int32_t code);
+std::string DescribeRecorderStart(int32_t code);
+
+// Records into path until maxSeconds pass (0: no limit) or Enter is pressed, showing the
+// elapsed time on one updating line of stderr. Returns the recorder's start code; on success
+// *audioBytes holds the byte count the stop returned.
+int32_t RecordUntilDone(const std::string& path, double maxSeconds, int32_t* audioBytes);
+
+#endif
