@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Builds the bench programs in build-bench/ (Release) and prints the benchmark table: each of
+# our figures beside its peer's from the same run, runs alternating, medians.
+#   bash bench/run.sh            full: 5 rounds each, 60 s recordings
+#   bash bench/run.sh --quick    3 rounds each, 10 s recordings
+# Everything talks to 127.0.0.1 only, to a server this script starts and stops (it also ends
+# by itself), and to a private PulseAudio daemon it starts and stops.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+mode=full rounds=5 record_seconds=60
+if [ "${1:-}" = "--quick" ]; then mode=quick rounds=3 record_seconds=10; fi
+many_seconds=10
+handback_buffers=10000
+for tool in curl arecord pulseaudio paplay pactl python3; do
+  command -v "$tool" >/dev/null || { echo "bench needs $tool (apt-get install curl alsa-utils pulseaudio pulseaudio-utils)" >&2; exit 1; }
+done
+
+# ---- Build: through the top level once it adds bench/, else bench/ on its own.
+build=build-bench
+if grep -q 'add_subdirectory(bench)' CMakeLists.txt; then source_dir=$repo; else source_dir=$repo/bench; fi
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$source_dir" "$build/CMakeCache.txt"; then
+  rm -rf "$build"
+fi
+cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOMBRIVOICE_BUILD_TESTS=OFF \
+  -DOMBRIVOICE_BUILD_BENCH=ON --no-warn-unused-cli >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+bin=$(dirname "$(find "$build" -name ombrivoice_bench_driver -type f | head -1)")
+bin=$(cd "$bin" && pwd)
+
+work=$(mktemp -d /tmp/ombrivoice-bench.XXXXXX)
+server_pid=""
+source "$repo/bench/pulse_daemon.sh"
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  stop_pulse
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+# ---- Helpers
+# measure NAME COMMAND...: runs the command once and appends "wall user sys maxrss_kib status"
+# to NAME.txt; a failed run stops the bench.
+measure() {
+  local name=$1; shift
+  if ! "$bin/ombrivoice_bench_measure" "$name.txt" "$@" >"$name.out" 2>&1; then
+    echo "run $name failed: $*" >&2; cat "$name.out" >&2; exit 1
+  fi
+}
+# alternate ROUNDS A B: runs functions A and B ROUNDS times each, swapping the order each round.
+alternate() {
+  local i
+  for i in $(seq "$1"); do
+    if [ $((i % 2)) = 1 ]; then "$2"; "$3"; else "$3"; "$2"; fi
+  done
+}
+# median NAME AWK_EXPRESSION: the median over NAME.txt's lines of the expression.
+median() {
+  awk "{ print $2 }" "$1.txt" | sort -g | awk '{ v[NR] = $1 } END {
+    if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+# fmt VALUE DIGITS
+fmt() { LC_ALL=C printf "%.${2}f" "$1"; }
+# judge CONDITION: "met" or "MISSED" for an awk condition.
+judge() { awk "BEGIN { exit !($1) }" && echo met || echo MISSED; }
+rows=()
+row() { rows+=("| $1 | $2 | $3 | $4 | $5 | $6 |"); }
+wall='$1' cpu='$2 + $3' rss='$4 / 1024'
+
+make_file() { head -c "$2" /dev/urandom > "$1"; }
+make_file upload-256.wav $((256 * 1024 * 1024))
+make_file upload-1.wav $((1024 * 1024))
+make_file upload-4.wav $((4 * 1024 * 1024))
+
+# ---- The loopback server; the library reaches it as its proxy, and so does curl.
+"$bin/ombrivoice_bench_server" 1800 > port &
+server_pid=$!
+for _ in $(seq 50); do [ -s port ] && break; sleep 0.1; done
+port=$(head -1 port)
+proxy="http://127.0.0.1:$port"  # for the upload only; downloads go straight to the server
+upload_url="http://api.ombrivoice.example/1/api/async/recognizespeech/v1"
+
+# ---- Upload
+for size in 256 1; do
+  eval "ours_up_$size() { measure ours-up-$size env http_proxy=$proxy '$bin/ombrivoice_bench_driver' upload upload-$size.wav bench-key reply.json; }"
+  eval "curl_up_$size() { measure curl-up-$size env http_proxy=$proxy curl -sS -o reply.json -H 'Expect:' -F file=@upload-$size.wav -F apikey=bench-key '$upload_url'; }"
+  alternate "$rounds" "ours_up_$size" "curl_up_$size"
+done
+ours=$(median ours-up-256 "$wall") peer=$(median curl-up-256 "$wall")
+row "Upload 256 MiB: wall time (s)" "$(fmt "$ours" 3)" "$(fmt "$peer" 3)" "$(fmt "$(awk "BEGIN{print $ours/$peer}")" 2)x" "<= 1.10x curl" "$(judge "$ours <= 1.1 * $peer")"
+ours_cpu=$(median ours-up-256 "$cpu") peer_cpu=$(median curl-up-256 "$cpu")
+row "Upload 256 MiB: CPU user+sys (s)" "$(fmt "$ours_cpu" 3)" "$(fmt "$peer_cpu" 3)" "$(fmt "$(awk "BEGIN{print $ours_cpu/$peer_cpu}")" 2)x" "(context)" ""
+big=$(median ours-up-256 "$rss") small=$(median ours-up-1 "$rss")
+row "Upload 256 MiB: peak RSS (MiB)" "$(fmt "$big" 1)" "$(fmt "$(median curl-up-256 "$rss")" 1)" "" "<= 16 MiB" "$(judge "$big <= 16")"
+row "Upload 1 MiB: peak RSS (MiB)" "$(fmt "$small" 1)" "$(fmt "$(median curl-up-1 "$rss")" 1)" "" "flat: 256 MiB within 1 MiB of it" "$(judge "$big - $small <= 1")"
+
+# ---- Download (the output file is removed before each run, outside the timing)
+for size in $((1024 * 1024 * 1024)) $((1024 * 1024)); do
+  eval "ours_down_$size() { rm -f down.bin; measure ours-down-$size '$bin/ombrivoice_bench_driver' download 'http://127.0.0.1:$port/bytes/$size' down.bin; }"
+  eval "curl_down_$size() { rm -f down.bin; measure curl-down-$size curl -sS -o down.bin 'http://127.0.0.1:$port/bytes/$size'; }"
+  alternate "$rounds" "ours_down_$size" "curl_down_$size"
+done
+rm -f down.bin
+gib=$((1024 * 1024 * 1024)) mib=$((1024 * 1024))
+ours=$(median ours-down-$gib "$wall") peer=$(median curl-down-$gib "$wall")
+row "Download 1 GiB: wall time (s)" "$(fmt "$ours" 3)" "$(fmt "$peer" 3)" "$(fmt "$(awk "BEGIN{print $ours/$peer}")" 2)x" "<= 1.10x curl" "$(judge "$ours <= 1.1 * $peer")"
+ours_cpu=$(median ours-down-$gib "$cpu") peer_cpu=$(median curl-down-$gib "$cpu")
+row "Download 1 GiB: CPU user+sys (s)" "$(fmt "$ours_cpu" 3)" "$(fmt "$peer_cpu" 3)" "$(fmt "$(awk "BEGIN{print $ours_cpu/$peer_cpu}")" 2)x" "(context)" ""
+big=$(median ours-down-$gib "$rss") small=$(median ours-down-$mib "$rss")
+row "Download 1 GiB: peak RSS (MiB)" "$(fmt "$big" 1)" "$(fmt "$(median curl-down-$gib "$rss")" 1)" "" "<= 16 MiB" "$(judge "$big <= 16")"
+row "Download 1 MiB: peak RSS (MiB)" "$(fmt "$small" 1)" "$(fmt "$(median curl-down-$mib "$rss")" 1)" "" "flat: 1 GiB within 1 MiB of it" "$(judge "$big - $small <= 1")"
+
+# ---- Many at once: 8 threads against 1, 4 MiB uploads for $many_seconds s each.
+many_8() { env http_proxy="$proxy" "$bin/ombrivoice_bench_many" upload-4.wav "$work" 8 "$many_seconds" >> many-8.txt; }
+many_1() { env http_proxy="$proxy" "$bin/ombrivoice_bench_many" upload-4.wav "$work" 1 "$many_seconds" >> many-1.txt; }
+alternate "$rounds" many_8 many_1
+eight=$(median many-8 '$4') one=$(median many-1 '$4')
+row "Uploads of 4 MiB, ${many_seconds} s: 8 threads vs 1 (MiB/s)" "$(fmt "$eight" 0)" "$(fmt "$one" 0)" "$(fmt "$(awk "BEGIN{print $eight/$one}")" 2)x" "(scaling; no goal)" ""
+kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true
+server_pid=""
+
+# ---- Hand-back on the scripted device
+for _ in $(seq "$rounds"); do
+  "$bin/ombrivoice_bench_handback" "$handback_buffers" handback.wav >> handback.txt
+  rm -f handback.wav
+done
+p50=$(median handback '$2') p99=$(median handback '$3') max=$(median handback '$4')
+row "Hand-back, $handback_buffers buffers: p50 / p99 / max (us)" "$p50 / $p99 / $max" "" "" "p99 < 50 us" "$(judge "$p99 < 50")"
+
+# ---- Recording through PulseAudio: CPU of our process against arecord's.
+if start_pulse $((rounds * 2 * (record_seconds + 3) + 30)); then
+  ours_rec() { measure ours-rec "$bin/ombrivoice_bench_driver" record rec.wav "$record_seconds"; }
+  arecord_rec() { measure arecord-rec arecord -q -f S16_LE -r 44100 -c 1 -d "$record_seconds" rec.wav; }
+  alternate "$rounds" ours_rec arecord_rec
+  stop_pulse
+  ours=$(median ours-rec "$cpu") peer=$(median arecord-rec "$cpu")
+  row "Recording ${record_seconds} s: CPU user+sys (s)" "$(fmt "$ours" 3)" "$(fmt "$peer" 3)" "$(fmt "$(awk "BEGIN{print $ours/($peer > 0 ? $peer : 0.001)}")" 2)x" "<= arecord" "$(judge "$ours <= $peer")"
+  row "Recording ${record_seconds} s: peak RSS (MiB)" "$(fmt "$(median ours-rec "$rss")" 1)" "$(fmt "$(median arecord-rec "$rss")" 1)" "" "(context)" ""
+else
+  row "Recording ${record_seconds} s: CPU user+sys (s)" "not run" "not run" "" "<= arecord" "PulseAudio did not start"
+fi
+
+# ---- The table
+echo "Mode: $mode ($rounds rounds per figure, runs alternating; recordings of $record_seconds s)"
+echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/^Mem:/ {print $2}') GiB RAM, kernel $(uname -r), libcurl $(pkg-config --modversion libcurl), $(curl --version | head -1 | cut -d' ' -f1-2), $(arecord --version | cut -d' ' -f1-3)"
+echo
+echo "| Figure (median) | TolvexOmbriVoice | peer | ratio | goal | result |"
+echo "|---|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
