@@ -43,6 +43,21 @@ bool SendAll(int socket, const char* bytes, size_t length) {
   return true;
 }
 
+// A 200 reply with length bytes of HugeBodyByte, made and sent a piece at a time.
+void SendHugeBody(int socket, size_t length) {
+  std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) +
+                     "\r\nConnection: close\r\n\r\n";
+  if (!SendAll(socket, head.data(), head.size())) return;
+  char piece[65536];
+  for (size_t offset = 0; offset < length;) {
+    size_t count = length - offset < sizeof piece ? length - offset : sizeof piece;
+    for (size_t i = 0; i < count; ++i) piece[i] = static_cast<char>(HugeBodyByte(offset + i));
+    if (!SendAll(socket, piece, count)) return;
+    offset += count;
+  }
+  shutdown(socket, SHUT_WR);
+}
+
 }  // namespace
 
 std::string HttpReply(int status, const std::string& body, const std::string& extraHeaders) {
@@ -143,6 +158,7 @@ void LoopbackServer::Serve(int client) {
     if (complete) completeRequests_++;
     recorded_.notify_all();
   };
+  if (script_.fault == ServerFault::CloseOnAccept) return record(false);
   size_t headEnd;
   while ((headEnd = raw.find("\r\n\r\n")) == std::string::npos) {
     if (!ReadMore(client, &raw)) return record(false);
@@ -174,6 +190,7 @@ void LoopbackServer::Serve(int client) {
   }
   record(true);
   if (script.fault == ServerFault::CloseBeforeReply) return;
+  if (script.fault == ServerFault::HugeBody) return SendHugeBody(client, script.hugeBodyBytes);
   bool partial = script.fault == ServerFault::CloseMidReply || script.fault == ServerFault::StallMidReply;
   SendAll(client, script.reply.data(), partial ? script.replyBytesBeforeClose : script.reply.size());
   if (script.fault == ServerFault::StallMidReply) WaitForStop();

@@ -21,6 +21,8 @@ enum class ServerFault {
   StallAfterHead,    // read the head, then neither read nor answer until the server stops
   StallMidReply,     // send the first replyBytesBeforeClose bytes of the reply, then stall
   HoldAfterHead,     // read the head, call onHead, then carry on as None
+  CloseOnAccept,     // close the connection at once, reading nothing
+  HugeBody,          // read the whole request, answer 200 with hugeBodyBytes of HugeBodyByte
 };
 
 struct ServerScript {
@@ -30,7 +32,13 @@ struct ServerScript {
   size_t bodyBytesBeforeClose = 0;
   size_t replyBytesBeforeClose = 0;
   std::function<void()> onHead;  // HoldAfterHead: runs on the server thread before the body
+  size_t hugeBodyBytes = 0;      // HugeBody: the body's length, streamed without being held
 };
+
+// The byte a HugeBody reply carries at offset (a pattern that shows a lost or doubled piece).
+inline unsigned char HugeBodyByte(size_t offset) {
+  return static_cast<unsigned char>((offset * 131) ^ (offset >> 16));
+}
 
 // "HTTP/1.1 <status>" with Content-Length, Connection: close, extra header lines and the body.
 std::string HttpReply(int status, const std::string& body, const std::string& extraHeaders = "");
