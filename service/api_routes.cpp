@@ -23,15 +23,18 @@ void SendError(httplib::Response& res, int status, const char* code, const std::
   res.set_content(JsonObject().Add("error", code).Add("message", message).Text(), kJson);
 }
 
-// Runs before routing, while the body is still unread. Two repairs of the parsed request:
-// a proxy-style target ("http://host/path") is cut to its path so the routes match, and a
+// Runs before routing, while the body is still unread. Three repairs of the parsed request:
+// a proxy-style target ("http://host/path") is cut to its path so the routes match; a
 // multipart Content-Type is moved aside so that the server reads the body as plain bytes for
-// our own form reader instead of splitting it itself. The server hands the request over as
-// const, but owns it as a mutable object, so writing through const_cast is defined.
+// our own form reader instead of splitting it itself; Accept-Encoding is dropped, because the
+// library asks for gzip but saves reply bodies byte for byte without decoding, and the replies
+// are small anyway. The server hands the request over as const, but owns it as a mutable
+// object, so writing through const_cast is defined.
 httplib::Server::HandlerResponse PreRoute(const httplib::Request& constReq, httplib::Response&) {
   httplib::Request& req = const_cast<httplib::Request&>(constReq);
   req.path = OriginFormPath(req.path);
   req.headers.erase(kFormTypeHeader);
+  req.headers.erase("Accept-Encoding");
   auto type = req.headers.find("Content-Type");
   if (type != req.headers.end() && BoundaryFromContentType(type->second)) {
     std::string value = type->second;

@@ -1,0 +1,192 @@
+// The HTTP API over real loopback sockets: the library's request in proxy and direct form,
+// each malformed request with its status and JSON error, the body limit, job reads.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <memory>
+#include <thread>
+
+#include "service/api_routes.h"
+#include "support/gated_processor.h"
+#include "support/service_test_support.h"
+
+namespace ombrivoice::service {
+namespace {
+
+using namespace testing;
+
+constexpr const char* kProxyUploadTarget = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
+constexpr std::size_t kTestBodyLimit = 64 * 1024;  // small, so the over-limit body is quick
+
+class ServiceApi : public ::testing::Test {
+ protected:
+  void SetUp() override { Start(JobLimits{}); }
+
+  void Start(JobLimits limits) {
+    gate_ = std::make_unique<GatedProcessor>();
+    store_ = std::make_unique<JobStore>(limits, gate_->Processor());
+    server_ = std::make_unique<httplib::Server>();
+    ApiSettings settings;
+    settings.keys = {"good-key", "other-key"};
+    settings.maxBodyBytes = kTestBodyLimit;
+    InstallApiRoutes(*server_, settings, *store_);
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port_, 0);
+    listener_ = std::thread([this] { server_->listen_after_bind(); });
+    while (!server_->is_running()) {  // stop() before the listen loop began would be lost
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  void TearDown() override { Stop(); }
+
+  // Ends the server and the store; a test may Stop and Start again.
+  void Stop() {
+    gate_->Open();
+    server_->stop();
+    if (listener_.joinable()) listener_.join();
+    store_->Stop();
+  }
+
+  RawReply Upload(const std::string& target, const std::string& wav, const std::string& key) {
+    return SendRaw(port_, UploadRequest(target, UploadBody(kLibraryBoundary, wav, key)));
+  }
+
+  // The job's result once finished; fails the test after five seconds.
+  RawReply WaitForResult(const std::string& id) {
+    RawReply reply;
+    for (int i = 0; i < 500; ++i) {
+      reply = Get(port_, "/1/api/async/job/" + id + "/result?apikey=good-key");
+      if (reply.status != 202) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return reply;
+  }
+
+  const std::string wav_ = MakeWav(44100, 1, 16, std::vector<std::int16_t>(4410, 100));
+  std::unique_ptr<GatedProcessor> gate_;  // made anew by each Start
+  std::unique_ptr<JobStore> store_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread listener_;
+  int port_ = 0;
+};
+
+TEST_F(ServiceApi, ProxyFormUploadIsAcceptedAndItsResultServedInBothForms) {
+  gate_->Open();
+  RawReply reply = Upload(kProxyUploadTarget, wav_, "good-key");
+  ASSERT_EQ(reply.status, 202) << reply.body;
+  const std::string id = JsonField(reply.body, "jobid");
+  ASSERT_EQ(id.size(), 32u);
+  EXPECT_EQ(JsonField(reply.body, "status"), "queued");
+  const std::string jobUrl = "http://api.ombrivoice.example/1/api/async/job/" + id;
+  EXPECT_EQ(JsonField(reply.body, "status_url"), jobUrl);
+  EXPECT_EQ(JsonField(reply.body, "result_url"), jobUrl + "/result");
+  EXPECT_NE(reply.headers.find("Location: " + jobUrl), std::string::npos);
+
+  RawReply result = WaitForResult(id);
+  ASSERT_EQ(result.status, 200) << result.body;
+  EXPECT_EQ(JsonField(result.body, "status"), "finished");
+  EXPECT_EQ(JsonField(result.body, "text"), std::to_string(wav_.size()) + " bytes");
+  RawReply viaProxy = Get(port_, jobUrl + "/result?apikey=good-key");
+  EXPECT_EQ(viaProxy.status, 200);
+  EXPECT_EQ(viaProxy.body, result.body);
+  RawReply status = Get(port_, jobUrl + "?apikey=good-key");
+  EXPECT_EQ(status.status, 200);
+  EXPECT_EQ(JsonField(status.body, "status"), "finished");
+  EXPECT_EQ(JsonField(status.body, "text"), "");  // the status leaves the text to the result
+}
+
+TEST_F(ServiceApi, OriginFormUploadIsAcceptedAndResultWaitsWith202) {
+  RawReply reply = Upload("/1/api/async/recognizespeech/v1", wav_, "good-key");
+  ASSERT_EQ(reply.status, 202) << reply.body;
+  const std::string id = JsonField(reply.body, "jobid");
+  ASSERT_TRUE(gate_->WaitStarted(1));
+  RawReply pending = Get(port_, "/1/api/async/job/" + id + "/result?apikey=good-key");
+  EXPECT_EQ(pending.status, 202);
+  EXPECT_EQ(JsonField(pending.body, "status"), "running");
+  gate_->Open();
+  EXPECT_EQ(WaitForResult(id).status, 200);
+}
+
+TEST_F(ServiceApi, MalformedUploadsGetAStatusAndAJsonErrorCode) {
+  const std::string body = UploadBody(kLibraryBoundary, wav_, "good-key");
+  const std::string keyOnly = "--" + std::string(kLibraryBoundary) +
+                              "\r\nContent-Disposition: form-data; name=\"apikey\"\r\n\r\ngood-key\r\n--" +
+                              kLibraryBoundary + "--\r\n";
+  const std::string fileOnly = body.substr(0, body.find("\r\n--", 100) + 2) + "--" + kLibraryBoundary + "--\r\n";
+  std::string notMultipart = UploadRequest(kProxyUploadTarget, body);
+  notMultipart.replace(notMultipart.find("multipart/form-data"), 19, "application/octet-stream");
+  struct Case {
+    const char* what;
+    std::string request;
+    int status;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"no file field", UploadRequest(kProxyUploadTarget, keyOnly), 400, "missing_file"},
+      {"no key field", UploadRequest(kProxyUploadTarget, fileOnly), 401, "missing_key"},
+      {"bad key", UploadRequest(kProxyUploadTarget, UploadBody(kLibraryBoundary, wav_, "bad-key")), 401, "bad_key"},
+      {"not a WAV", UploadRequest(kProxyUploadTarget, UploadBody(kLibraryBoundary, "text", "good-key")), 400,
+       "not_wav"},
+      {"8-bit WAV", UploadRequest(kProxyUploadTarget, UploadBody(kLibraryBoundary, MakeWav(8000, 1, 8, {1, 2}), "good-key")),
+       400, "not_wav"},
+      {"other boundary", UploadRequest(kProxyUploadTarget, body, "----999"), 400, "malformed_request"},
+      {"truncated body", UploadRequest(kProxyUploadTarget, body.substr(0, body.size() - 20)), 400,
+       "malformed_request"},
+      {"not multipart", notMultipart, 400, "malformed_request"},
+  };
+  for (const Case& c : cases) {
+    RawReply reply = SendRaw(port_, c.request);
+    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+    EXPECT_EQ(JsonField(reply.body, "error"), c.code) << c.what;
+    EXPECT_FALSE(JsonField(reply.body, "message").empty()) << c.what;
+  }
+}
+
+TEST_F(ServiceApi, BodyOverTheLimitGets413) {
+  const std::string big = MakeWav(16000, 1, 16, std::vector<std::int16_t>(kTestBodyLimit / 2, 1));
+  RawReply reply = Upload(kProxyUploadTarget, big, "good-key");
+  EXPECT_EQ(reply.status, 413);
+  EXPECT_EQ(JsonField(reply.body, "error"), "body_too_large");
+}
+
+TEST_F(ServiceApi, JobReadsNeedAValidKeyThatOwnsTheJob) {
+  gate_->Open();
+  const std::string id = JsonField(Upload(kProxyUploadTarget, wav_, "good-key").body, "jobid");
+  const std::string job = "/1/api/async/job/" + id;
+  struct Case {
+    std::string target;
+    int status;
+    const char* code;
+  };
+  const Case cases[] = {
+      {job, 401, "missing_key"},
+      {job + "/result?apikey=wrong", 401, "bad_key"},
+      {job + "?apikey=other-key", 404, "unknown_job"},
+      {"/1/api/async/job/ffffffffffffffffffffffffffffffff?apikey=good-key", 404, "unknown_job"},
+      {"http://api.ombrivoice.example/1/api/async/job/nope/result?apikey=good-key", 404, "unknown_job"},
+      {"/1/api/elsewhere", 404, "not_found"},
+  };
+  for (const Case& c : cases) {
+    RawReply reply = Get(port_, c.target);
+    EXPECT_EQ(reply.status, c.status) << c.target;
+    EXPECT_EQ(JsonField(reply.body, "error"), c.code) << c.target;
+  }
+}
+
+TEST_F(ServiceApi, FullStoreAnswers503UntilAJobIsDone) {
+  Stop();
+  JobLimits limits;
+  limits.maxJobs = 1;
+  Start(limits);
+  const std::string id = JsonField(Upload(kProxyUploadTarget, wav_, "good-key").body, "jobid");
+  RawReply full = Upload(kProxyUploadTarget, wav_, "good-key");
+  EXPECT_EQ(full.status, 503);
+  EXPECT_EQ(JsonField(full.body, "error"), "busy");
+  gate_->Release();
+  ASSERT_EQ(WaitForResult(id).status, 200);
+  EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "good-key").status, 202);
+}
+
+}  // namespace
+}  // namespace ombrivoice::service

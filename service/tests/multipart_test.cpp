@@ -1,0 +1,80 @@
+// The multipart reader on the library's exact body and on the ways a body goes wrong.
+#include <gtest/gtest.h>
+
+#include "service/multipart.h"
+#include "support/service_test_support.h"
+
+namespace ombrivoice::service {
+namespace {
+
+using testing::kLibraryBoundary;
+using testing::UploadBody;
+
+TEST(ServiceMultipart, BoundaryIsReadFromContentTypeQuotedOrNot) {
+  EXPECT_EQ(BoundaryFromContentType("multipart/form-data; boundary=----1234567890123456789"),
+            "----1234567890123456789");
+  EXPECT_EQ(BoundaryFromContentType("Multipart/Form-Data; charset=utf-8; BOUNDARY=\"a b;c\""), "a b;c");
+  EXPECT_FALSE(BoundaryFromContentType("multipart/form-data"));
+  EXPECT_FALSE(BoundaryFromContentType("multipart/form-data; boundary="));
+  EXPECT_FALSE(BoundaryFromContentType("application/json; boundary=x"));
+  EXPECT_FALSE(BoundaryFromContentType("multipart/form-data; boundary=" + std::string(71, 'x')));
+}
+
+TEST(ServiceMultipart, LibraryBodyGivesFileAndKeyWithExactBytes) {
+  const std::string wav = std::string("RIFF\0\r\n--", 9) + "\r\n-";  // bytes that resemble delimiters
+  const std::string body = UploadBody(kLibraryBoundary, wav, "secret key");
+  MultipartResult form = ParseMultipart(body, kLibraryBoundary);
+  ASSERT_TRUE(form.ok) << form.error;
+  ASSERT_EQ(form.parts.size(), 2u);
+  EXPECT_EQ(form.parts[0].name, "file");
+  EXPECT_EQ(form.parts[0].filename, "wav.wav");
+  EXPECT_EQ(form.parts[0].contentType, "audio/wav");
+  EXPECT_EQ(form.parts[0].data, wav);
+  ASSERT_NE(FindPart(form.parts, "apikey"), nullptr);
+  EXPECT_EQ(FindPart(form.parts, "apikey")->data, "secret key");
+  EXPECT_EQ(FindPart(form.parts, "other"), nullptr);
+}
+
+TEST(ServiceMultipart, PreambleAndEmptyPartAreAccepted) {
+  const std::string body = "preamble\r\n--b\r\nContent-Disposition: form-data; name=\"apikey\"\r\n\r\n\r\n--b--";
+  MultipartResult form = ParseMultipart(body, "b");
+  ASSERT_TRUE(form.ok) << form.error;
+  ASSERT_EQ(form.parts.size(), 1u);
+  EXPECT_EQ(form.parts[0].data, "");
+}
+
+TEST(ServiceMultipart, MalformedBodiesFailWithAReason) {
+  const std::string good = UploadBody("b", "WAVDATA", "k");
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string boundary;
+  };
+  const Case cases[] = {
+      {"other boundary", good, "c"},
+      {"no delimiter at all", "just text", "b"},
+      {"cut in first headers", "--b\r\nContent-Disposition: form-data; name=\"file\"", "b"},
+      {"cut in file data", good.substr(0, good.find("WAVDATA") + 3), "b"},
+      {"no closing delimiter", good.substr(0, good.size() - 4), "b"},
+      {"garbage after delimiter", "--bX\r\n\r\n", "b"},
+      {"part without disposition", "--b\r\nContent-Type: text/plain\r\n\r\nx\r\n--b--", "b"},
+      {"disposition without name", "--b\r\nContent-Disposition: form-data\r\n\r\nx\r\n--b--", "b"},
+  };
+  for (const Case& c : cases) {
+    MultipartResult form = ParseMultipart(c.body, c.boundary);
+    EXPECT_FALSE(form.ok) << c.what;
+    EXPECT_FALSE(form.error.empty()) << c.what;
+  }
+}
+
+TEST(ServiceMultipart, EveryTruncationOfTheLibraryBodyFailsCleanly) {
+  const std::string body = UploadBody(kLibraryBoundary, "RIFFxxxxWAVE", "key");
+  const std::size_t closing = body.rfind("--\r\n");  // the final "--" makes the body complete
+  for (std::size_t length = 0; length < closing + 2; ++length) {
+    std::string cut = body.substr(0, length);  // its own buffer, so overreads show under ASan
+    EXPECT_FALSE(ParseMultipart(cut, kLibraryBoundary).ok) << "length " << length;
+  }
+}
+
+}  // namespace
+}  // namespace ombrivoice::service

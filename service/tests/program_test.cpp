@@ -1,0 +1,126 @@
+// The ombrivoice-service program: its command line, its start and stop, and real recognition
+// of a phrase spoken by flite, in the recorder's 44.1 kHz format as well as flite's own.
+#include <gtest/gtest.h>
+#include <samplerate.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "service/service_options.h"
+#include "service/wav_reader.h"
+#include "support/service_process.h"
+#include "support/service_test_support.h"
+
+namespace ombrivoice::service {
+namespace {
+
+using namespace testing;
+
+constexpr const char* kPhrase = "one two three four five";
+
+TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
+  OptionsResult parsed = ParseOptions({"--key", "a", "--key", "b", "--port", "8080", "--max-body-bytes", "1000",
+                                       "--max-jobs", "3", "--job-ttl-seconds", "0", "--log-requests"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(parsed.options.api.keys, (std::set<std::string>{"a", "b"}));
+  EXPECT_EQ(parsed.options.port, 8080);
+  EXPECT_EQ(parsed.options.api.maxBodyBytes, 1000u);
+  EXPECT_EQ(parsed.options.limits.maxJobs, 3u);
+  EXPECT_EQ(parsed.options.limits.ttl.count(), 0);
+  EXPECT_TRUE(parsed.options.api.logRequests);
+  const std::vector<std::vector<std::string>> bad = {
+      {},                                  // no key
+      {"--key", "a", "--port", "65536"},
+      {"--key", "a", "--port", "-1"},
+      {"--key", "a", "--max-jobs", "0"},
+      {"--key", "a", "--max-body-bytes", "12x"},
+      {"--key", "a", "--port"},
+      {"--key", ""},
+      {"--key", "a", "--colour", "blue"},
+  };
+  for (const auto& args : bad) {
+    EXPECT_FALSE(ParseOptions(args).ok) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(ServiceProgram, BadCommandLineExitsWith2BeforeListening) {
+  ServiceProcess service({"--port", "0"});
+  EXPECT_EQ(service.firstLine(), "");
+  EXPECT_EQ(service.Wait(), 2);
+}
+
+TEST(ServiceProgram, PrintsItsPortAndExitsCleanlyOnSigtermAndSigint) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    ServiceProcess service({"--key", "k", "--port", "0"});
+    ASSERT_GT(service.port(), 0) << service.firstLine();
+    EXPECT_EQ(Get(service.port(), "/1/api/async/job/x?apikey=k").status, 404);
+    EXPECT_EQ(service.StopWith(signal), 0) << "signal " << signal;
+  }
+}
+
+// The phrase spoken by flite's slt voice into a temporary file, as bytes.
+std::string SpeakPhrase() {
+  char folder[] = "/tmp/ombrivoice-service-test-XXXXXX";
+  if (mkdtemp(folder) == nullptr) return "";
+  const std::string path = std::string(folder) + "/phrase.wav";
+  const std::string command = std::string("flite -voice slt -t '") + kPhrase + "' -o " + path;
+  if (std::system(command.c_str()) != 0) return "";
+  std::ifstream file(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::remove(path.c_str());
+  rmdir(folder);
+  return bytes;
+}
+
+// wav resampled to 44100 Hz mono, the format the library's recorder writes.
+std::string AsRecorderFormat(const std::string& wav) {
+  WavReadResult read = ReadWav(wav);
+  std::vector<float> in(read.audio.frames);
+  src_short_to_float_array(reinterpret_cast<const short*>(read.audio.samples.data()), in.data(),
+                           static_cast<int>(in.size()));
+  std::vector<float> out(in.size() * 44100 / read.audio.sampleRate + 1000);
+  SRC_DATA data{};
+  data.data_in = in.data();
+  data.input_frames = static_cast<long>(in.size());
+  data.data_out = out.data();
+  data.output_frames = static_cast<long>(out.size());
+  data.src_ratio = 44100.0 / read.audio.sampleRate;
+  src_simple(&data, SRC_SINC_FASTEST, 1);
+  std::vector<std::int16_t> samples(static_cast<std::size_t>(data.output_frames_gen));
+  src_float_to_short_array(out.data(), samples.data(), static_cast<int>(samples.size()));
+  return MakeWav(44100, 1, 16, samples);
+}
+
+TEST(ServiceProgram, RecognisesAPhraseSpokenByFliteThroughTheProxyRoute) {
+  const std::string spoken = SpeakPhrase();
+  ASSERT_FALSE(spoken.empty()) << "flite could not speak the phrase: install the Debian package flite";
+  ASSERT_TRUE(ReadWav(spoken).ok);
+  ServiceProcess service({"--key", "k", "--port", "0"});
+  ASSERT_GT(service.port(), 0) << service.firstLine();
+  for (const std::string& wav : {spoken, AsRecorderFormat(spoken)}) {
+    const std::string target = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
+    RawReply accepted = SendRaw(service.port(), UploadRequest(target, UploadBody(kLibraryBoundary, wav, "k")));
+    ASSERT_EQ(accepted.status, 202) << accepted.body;
+    RawReply result;
+    for (int i = 0; i < 300; ++i) {  // the first job loads the model: allow 30 seconds
+      result = Get(service.port(), JsonField(accepted.body, "result_url") + "?apikey=k");
+      if (result.status != 202) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(result.status, 200) << result.body;
+    EXPECT_EQ(JsonField(result.body, "status"), "finished") << result.body;
+    EXPECT_EQ(JsonField(result.body, "text"), kPhrase) << result.body;
+    const double rate = std::stod(JsonField(result.body, "sample_rate"));
+    EXPECT_EQ(rate, ReadWav(wav).audio.sampleRate);
+    EXPECT_NEAR(std::stod(JsonField(result.body, "duration_seconds")), 1.8, 0.5) << result.body;
+    EXPECT_LT(std::stod(JsonField(result.body, "rms_dbfs")), -3.0);
+    EXPECT_GT(std::stod(JsonField(result.body, "rms_dbfs")), -40.0);
+  }
+  EXPECT_EQ(service.StopWith(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace ombrivoice::service

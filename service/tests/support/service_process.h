@@ -1,0 +1,36 @@
+// The ombrivoice-service program run as a child process by a test: started with arguments,
+// its "listening on" line read for the port, stopped with a signal and its exit status kept.
+#ifndef OMBRIVOICE_SERVICE_TESTS_SERVICE_PROCESS_H
+#define OMBRIVOICE_SERVICE_TESTS_SERVICE_PROCESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace ombrivoice::service::testing {
+
+class ServiceProcess {
+ public:
+  // Runs the program with args; firstLine() is what it printed first on stdout ("" when it
+  // exited without printing).
+  explicit ServiceProcess(const std::vector<std::string>& args);
+  ~ServiceProcess();  // SIGKILL and reap when still running
+
+  const std::string& firstLine() const { return firstLine_; }
+  // The port of "listening on 127.0.0.1:PORT", or 0.
+  int port() const;
+  // Sends signal and waits up to five seconds; the exit code, 128 + signal when killed by one,
+  // or -1 when it did not end in time.
+  int StopWith(int signal);
+  // Waits for the exit, as StopWith without a signal.
+  int Wait();
+
+ private:
+  pid_t pid_ = -1;
+  std::string firstLine_;
+};
+
+}  // namespace ombrivoice::service::testing
+
+#endif  // OMBRIVOICE_SERVICE_TESTS_SERVICE_PROCESS_H

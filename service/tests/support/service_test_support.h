@@ -1,0 +1,50 @@
+// Helpers of the service tests: WAV and multipart bodies built byte by byte, raw HTTP over a
+// loopback socket, and the upload request exactly as the library sends it.
+#ifndef OMBRIVOICE_SERVICE_TESTS_SERVICE_TEST_SUPPORT_H
+#define OMBRIVOICE_SERVICE_TESTS_SERVICE_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ombrivoice::service::testing {
+
+// The boundary the library writes: four dashes and 19 digits.
+constexpr const char* kLibraryBoundary = "----1234567890123456789";
+
+// A canonical 44-byte-header WAV with the given format around the samples (which are written
+// as 16-bit little-endian regardless of bits, so the header may lie on purpose).
+std::string MakeWav(std::uint32_t rate, std::uint16_t channels, std::uint16_t bits,
+                    const std::vector<std::int16_t>& samples);
+
+// frames of a sine at hz and amplitude (of full scale 1.0), the same on every channel.
+std::vector<std::int16_t> Sine(double hz, double amplitude, std::uint32_t rate, std::uint16_t channels,
+                               std::size_t frames);
+
+// The multipart body of the library's upload: the "file" part, then the "apikey" part.
+std::string UploadBody(const std::string& boundary, const std::string& wav, const std::string& key);
+
+// The whole upload request with the library's header lines; target is origin-form
+// ("/1/...") or absolute-form ("http://api.ombrivoice.example/1/...").
+std::string UploadRequest(const std::string& target, const std::string& body,
+                          const std::string& boundary = kLibraryBoundary);
+
+struct RawReply {
+  int status = 0;         // 0 when no status line came back
+  std::string headers;    // the header block
+  std::string body;
+};
+
+// Sends request to 127.0.0.1:port on a new connection and reads until the server closes it.
+RawReply SendRaw(int port, const std::string& request);
+
+// A GET of target with Connection: close.
+RawReply Get(int port, const std::string& target);
+
+// The string value of field in a flat JSON text ("" when absent); enough for the replies'
+// fields, which never hold escaped quotes in these tests.
+std::string JsonField(const std::string& json, const std::string& field);
+
+}  // namespace ombrivoice::service::testing
+
+#endif  // OMBRIVOICE_SERVICE_TESTS_SERVICE_TEST_SUPPORT_H
