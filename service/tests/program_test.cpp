@@ -4,9 +4,6 @@
 #include <samplerate.h>
 #include <signal.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "service/service_options.h"
@@ -18,8 +15,6 @@ namespace ombrivoice::service {
 namespace {
 
 using namespace testing;
-
-constexpr const char* kPhrase = "one two three four five";
 
 TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
   OptionsResult parsed = ParseOptions({"--key", "a", "--key", "b", "--port", "8080", "--max-body-bytes", "1000",
@@ -59,20 +54,6 @@ TEST(ServiceProgram, PrintsItsPortAndExitsCleanlyOnSigtermAndSigint) {
     EXPECT_EQ(Get(service.port(), "/1/api/async/job/x?apikey=k").status, 404);
     EXPECT_EQ(service.StopWith(signal), 0) << "signal " << signal;
   }
-}
-
-// The phrase spoken by flite's slt voice into a temporary file, as bytes.
-std::string SpeakPhrase() {
-  char folder[] = "/tmp/ombrivoice-service-test-XXXXXX";
-  if (mkdtemp(folder) == nullptr) return "";
-  const std::string path = std::string(folder) + "/phrase.wav";
-  const std::string command = std::string("flite -voice slt -t '") + kPhrase + "' -o " + path;
-  if (std::system(command.c_str()) != 0) return "";
-  std::ifstream file(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::remove(path.c_str());
-  rmdir(folder);
-  return bytes;
 }
 
 // wav resampled to 44100 Hz mono, the format the library's recorder writes.

@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 namespace ombrivoice::service::testing {
 namespace {
@@ -52,6 +56,20 @@ std::vector<std::int16_t> Sine(double hz, double amplitude, std::uint32_t rate, 
     samples.insert(samples.end(), channels, static_cast<std::int16_t>(std::lround(value)));
   }
   return samples;
+}
+
+// Speaks into a file in a fresh temporary folder, reads it, removes both.
+std::string SpeakPhrase() {
+  char folder[] = "/tmp/ombrivoice-service-test-XXXXXX";
+  if (mkdtemp(folder) == nullptr) return "";
+  const std::string path = std::string(folder) + "/phrase.wav";
+  const std::string command = std::string("flite -voice slt -t '") + kPhrase + "' -o " + path;
+  if (std::system(command.c_str()) != 0) return "";
+  std::ifstream file(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::remove(path.c_str());
+  rmdir(folder);
+  return bytes;
 }
 
 std::string UploadBody(const std::string& boundary, const std::string& wav, const std::string& key) {

@@ -29,6 +29,12 @@ std::string UploadBody(const std::string& boundary, const std::string& wav, cons
 std::string UploadRequest(const std::string& target, const std::string& body,
                           const std::string& boundary = kLibraryBoundary);
 
+// A phrase the recogniser gets right when flite speaks it.
+constexpr const char* kPhrase = "one two three four five";
+
+// kPhrase spoken by flite's slt voice (16 kHz mono WAV bytes); "" when flite cannot run.
+std::string SpeakPhrase();
+
 struct RawReply {
   int status = 0;         // 0 when no status line came back
   std::string headers;    // the header block
