@@ -128,6 +128,13 @@ done
 p50=$(median handback '$2') p99=$(median handback '$3') max=$(median handback '$4')
 row "Hand-back, $handback_buffers buffers: p50 / p99 / max (us)" "$p50 / $p99 / $max" "" "" "p99 < 50 us" "$(judge "$p99 < 50")"
 
+# ---- Start-up: loading the library (and libcurl's dependencies) against loading arecord.
+ours_load() { measure ours-load "$bin/ombrivoice_bench_driver" load; }
+arecord_load() { measure arecord-load arecord --version; }
+alternate "$rounds" ours_load arecord_load
+row "Start-up only (no call): CPU user+sys (s)" "$(fmt "$(median ours-load "$cpu")" 3)" "$(fmt "$(median arecord-load "$cpu")" 3)" "" "(context)" ""
+row "Start-up only (no call): peak RSS (MiB)" "$(fmt "$(median ours-load "$rss")" 1)" "$(fmt "$(median arecord-load "$rss")" 1)" "" "(context)" ""
+
 # ---- Recording through PulseAudio: CPU of our process against arecord's.
 if start_pulse $((rounds * 2 * (record_seconds + 3) + 30)); then
   ours_rec() { measure ours-rec "$bin/ombrivoice_bench_driver" record rec.wav "$record_seconds"; }
