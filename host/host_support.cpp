@@ -113,12 +113,16 @@ int32_t RecordUntilDone(const std::string& path, double maxSeconds, int32_t* aud
     return started;
   }
   bool interactive = isatty(STDIN_FILENO) != 0;
+  bool updatingLine = isatty(STDERR_FILENO) != 0;  // a log gets one line, not a hundred
+  if (!updatingLine) fprintf(stderr, "recording");
   auto begin = std::chrono::steady_clock::now();
   for (;;) {
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (maxSeconds > 0 && elapsed >= maxSeconds) break;
-    fprintf(stderr, "\rrecording %5.1f s%s", elapsed, interactive ? " (press Enter to stop)" : "");
-    fflush(stderr);
+    if (updatingLine) {
+      fprintf(stderr, "\rrecording %5.1f s%s", elapsed, interactive ? " (press Enter to stop)" : "");
+      fflush(stderr);
+    }
     pollfd input = {STDIN_FILENO, POLLIN, 0};
     if (interactive && poll(&input, 1, 100) > 0) {
       char line[256];

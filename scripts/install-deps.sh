@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config python3
   libcurl4-openssl-dev libasound2-dev libgtest-dev nlohmann-json3-dev
-  libasound2-plugins pulseaudio pulseaudio-utils
+  libcpp-httplib-dev libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev flite
+  libasound2-plugins pulseaudio pulseaudio-utils alsa-utils
 )
 missing=()
 for package in "${packages[@]}"; do
