@@ -1,0 +1,36 @@
+// The stand-in recognition service run as a child process by a test: found next to the test
+// program in the build tree, started with --port 0, its port read from its first line, and
+// stopped with SIGTERM when the object goes.
+#ifndef OMBRIVOICE_TESTS_SERVICE_RUNNER_H
+#define OMBRIVOICE_TESTS_SERVICE_RUNNER_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// <build>/service/ombrivoice-service for a test program in <build>/tests/, or "" when it was
+// not built.
+std::string BuiltServiceProgram();
+
+class ServiceRunner {
+ public:
+  // Starts program --port 0 with args and waits up to 30 s for "listening on 127.0.0.1:PORT";
+  // port() is 0 when it did not come.
+  ServiceRunner(const std::string& program, const std::vector<std::string>& args);
+  ~ServiceRunner();  // Stop(), then SIGKILL if it has not ended
+  ServiceRunner(const ServiceRunner&) = delete;
+  ServiceRunner& operator=(const ServiceRunner&) = delete;
+
+  int port() const { return port_; }
+  // Sends SIGTERM and waits up to timeoutMs: the exit status as waitpid gives it, or -1 when
+  // it did not end in time (or was stopped before).
+  int Stop(int timeoutMs = 20000);
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  int output_ = -1;  // the read end of the service's stdout
+};
+
+#endif
