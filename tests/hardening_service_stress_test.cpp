@@ -24,9 +24,9 @@
 namespace {
 
 #if defined(__SANITIZE_THREAD__)
-constexpr int kUploads = 1000;    // the service and the library both run under TSan
+constexpr int kUploads = 2500;  // the service and the library both run under TSan
 #elif defined(__SANITIZE_ADDRESS__)
-constexpr int kUploads = 2500;
+constexpr int kUploads = 5000;  // the service and the library both run under ASan
 #else
 constexpr int kUploads = 10000;
 #endif
@@ -109,11 +109,22 @@ TEST(HardeningServiceStress, ManyUploadsFromFourThreadsAreEveryOneFound) {
   signal(SIGPIPE, SIG_DFL);
   unsetenv("http_proxy");
   unsetenv("no_proxy");
-  ServiceRunner service(program, {"--key", kKey, "--max-jobs", std::to_string(kUploads + 10)});
+  TempDir dir;
+  std::vector<std::string> environment;
+#if defined(__SANITIZE_THREAD__)
+  // The service's HTTP server is Debian's prebuilt cpp-httplib, which TSan does not instrument:
+  // it cannot see that library's own synchronisation and reports its buffer copies as races
+  // (and, halting, kills the service). Reports from calls made inside that library are
+  // suppressed; the service's own code stays checked.
+  WriteBytes(dir.File("tsan.supp"), "called_from_lib:libcpp-httplib.so*\n");
+  const char* options = getenv("TSAN_OPTIONS");
+  environment.push_back(std::string("TSAN_OPTIONS=") + (options != nullptr ? options : "") +
+                        ":suppressions=" + dir.File("tsan.supp"));
+#endif
+  ServiceRunner service(program, {"--key", kKey, "--max-jobs", std::to_string(kUploads + 10)}, environment);
   ASSERT_GT(service.port(), 0) << "the service did not start";
   HttpClientConnectToForTesting((kApiHost + ":80:127.0.0.1:" + std::to_string(service.port())).c_str());
   HttpClientTimeoutsForTesting(10, 10);
-  TempDir dir;
   for (int t = 0; t < kThreads; ++t) WriteBytes(dir.File("t" + std::to_string(t) + ".wav"), SmallWav(160, t * 1000));
   auto start = std::chrono::steady_clock::now();
 

@@ -33,6 +33,29 @@ std::string ReadLine(int descriptor, int timeoutMs) {
   return line;
 }
 
+// The environment with the NAME=value entries of changes put over it.
+std::vector<std::string> ChangedEnvironment(const std::vector<std::string>& changes) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    bool replaced = false;
+    for (const std::string& change : changes) {
+      replaced = replaced || text.compare(0, change.find('=') + 1, change, 0, change.find('=') + 1) == 0;
+    }
+    if (!replaced) entries.push_back(text);
+  }
+  entries.insert(entries.end(), changes.begin(), changes.end());
+  return entries;
+}
+
+// Pointers to the words, ending in nullptr, as exec wants them.
+std::vector<char*> Pointers(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  for (std::string& word : words) pointers.push_back(&word[0]);
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 }  // namespace
 
 std::string BuiltServiceProgram() {
@@ -46,18 +69,19 @@ std::string BuiltServiceProgram() {
   return stat(path.c_str(), &status) == 0 && (status.st_mode & S_IXUSR) != 0 ? path : "";
 }
 
-ServiceRunner::ServiceRunner(const std::string& program, const std::vector<std::string>& args) {
+ServiceRunner::ServiceRunner(const std::string& program, const std::vector<std::string>& args,
+                             const std::vector<std::string>& environment) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
   std::vector<std::string> words = {program, "--port", "0"};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(&word[0]);
-  argv.push_back(nullptr);
+  std::vector<std::string> entries = ChangedEnvironment(environment);
+  std::vector<char*> argv = Pointers(words);
+  std::vector<char*> envp = Pointers(entries);
   pid_ = fork();
-  if (pid_ == 0) {
+  if (pid_ == 0) {  // only async-signal-safe calls until exec: everything was made before fork
     dup2(out[1], STDOUT_FILENO);
-    execv(program.c_str(), argv.data());
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(out[1]);

@@ -15,9 +15,11 @@ std::string BuiltServiceProgram();
 
 class ServiceRunner {
  public:
-  // Starts program --port 0 with args and waits up to 30 s for "listening on 127.0.0.1:PORT";
-  // port() is 0 when it did not come.
-  ServiceRunner(const std::string& program, const std::vector<std::string>& args);
+  // Starts program --port 0 with args, in this process's environment with the NAME=value
+  // entries of environment put over it, and waits up to 30 s for "listening on
+  // 127.0.0.1:PORT"; port() is 0 when it did not come.
+  ServiceRunner(const std::string& program, const std::vector<std::string>& args,
+                const std::vector<std::string>& environment = {});
   ~ServiceRunner();  // Stop(), then SIGKILL if it has not ended
   ServiceRunner(const ServiceRunner&) = delete;
   ServiceRunner& operator=(const ServiceRunner&) = delete;
