@@ -51,16 +51,12 @@ void CheckAccepted(std::string_view body, const std::string& boundary, const Mul
     FUZZ_CHECK(part.data.find(nextDelimiter) == std::string_view::npos);
     FUZZ_CHECK(body.substr(start + part.data.size(), nextDelimiter.size()) == nextDelimiter);
     FUZZ_CHECK(start >= 4 && body.substr(start - 4, 4) == "\r\n\r\n");
-#ifdef OMBRIVOICE_FUZZ_PENDING
-    // Pending fix: a part's header block is not bounded by the next delimiter, so headers
-    // without their blank line run on into the next part (the two merge), and a part with no
-    // header line at all takes its name from its own data. The part's own header lines, from
-    // its delimiter line to its data, must name it.
+    // A part's header block is bounded by the next delimiter: the part's own header lines,
+    // from its delimiter line to its data, must name it.
     // (Its delimiter ends before the blank line: data may begin with the boundary text.)
     size_t delimiterAt = body.substr(0, start - 2).rfind(nextDelimiter);
     delimiterAt = delimiterAt == std::string_view::npos ? 0 : delimiterAt;
     FUZZ_CHECK(Lower(body.substr(delimiterAt, start - delimiterAt)).find("content-disposition") != std::string::npos);
-#endif
     FUZZ_CHECK(FindPart(form.parts, part.name) != nullptr);
     FUZZ_CHECK(FindPart(form.parts, part.name)->name == part.name);
     previousEnd = start + part.data.size();

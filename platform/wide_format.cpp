@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr int kMaxWidth = 9999;  // a longer width is refused, so the count cannot overflow
+
 struct WideWriter {
   WCHAR* buffer;
   size_t count;    // capacity in code units, including the NUL
@@ -64,7 +66,7 @@ int swprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
       zeroPad = true;
       ++at;
     }
-    while (*at >= u'0' && *at <= u'9') {
+    while (*at >= u'0' && *at <= u'9' && width <= kMaxWidth) {
       width = width * 10 + (*at - u'0');
       ++at;
     }
@@ -77,7 +79,8 @@ int swprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
     } else if (*at == u'%' && width == 0 && !zeroPad) {
       writer.Put(u'%');
     } else {
-      understood = false;
+      understood = false;  // also a format that ends inside a conversion: never read past it
+      break;
     }
   }
   va_end(arguments);

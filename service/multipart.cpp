@@ -148,9 +148,14 @@ MultipartResult ParseMultipart(std::string_view body, std::string_view boundary)
     }
     const std::string partLabel = "part " + std::to_string(result.parts.size() + 1);
     FormPart part;
+    // A part's headers end before the next delimiter; a part with none has no name.
     std::size_t headersEnd = body.find(kHeaderEnd, pos);
-    if (headersEnd == std::string_view::npos) {
+    std::size_t nextBoundary = body.find(nextDelimiter, pos);
+    if (headersEnd == std::string_view::npos || nextBoundary < headersEnd) {
       return Fail(partLabel + " is cut off in its headers");
+    }
+    if (headersEnd == pos) {
+      return Fail(partLabel + " has no header lines");
     }
     if (!ReadPartHeaders(body.substr(pos + kLineBreak.size(), headersEnd - pos - kLineBreak.size()), &part)) {
       return Fail(partLabel + " has no Content-Disposition: form-data with a name");

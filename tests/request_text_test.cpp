@@ -3,9 +3,11 @@
 
 #include <clocale>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/text_conversion.h"
+#include "platform/wide_format.h"
 #include "support/test_files.h"
 #include "transfer/request_text.h"
 
@@ -135,4 +137,18 @@ TEST(TextConversion, Utf16ToUtf8CoversEveryEncodedLength) {
   EXPECT_STREQ(out, "A\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x8E\xA4");
   EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, out, 10, nullptr, nullptr), 0);  // too small
   EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr), 11);
+}
+
+TEST(WideFormat, RefusesWhatItDoesNotUnderstandWithoutReadingPastTheFormat) {
+  WCHAR out[64];
+  // Each format sits at the very end of its own buffer, so a read past the NUL shows under ASan.
+  for (std::u16string format : {u"abc%", u"%05", u"%x", u"%99999999999d", u"%-5d"}) {
+    std::unique_ptr<char16_t[]> exact(new char16_t[format.size() + 1]);
+    std::copy(format.c_str(), format.c_str() + format.size() + 1, exact.get());
+    EXPECT_EQ(swprintf(out, 64, exact.get(), 7), -1) << Ascii(format);
+    EXPECT_EQ(out[0], 0);
+  }
+  EXPECT_EQ(swprintf(out, 5, u"%d", 123456), -1);  // does not fit
+  EXPECT_EQ(swprintf(out, 64, u"%d|%5d|%05d|%%|%s", -42, 7, -7, u"x"), 19);
+  EXPECT_EQ(Ascii(out), "-42|    7|-0007|%|x");
 }

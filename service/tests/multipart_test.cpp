@@ -59,6 +59,12 @@ TEST(ServiceMultipart, MalformedBodiesFailWithAReason) {
       {"garbage after delimiter", "--bX\r\n\r\n", "b"},
       {"part without disposition", "--b\r\nContent-Type: text/plain\r\n\r\nx\r\n--b--", "b"},
       {"disposition without name", "--b\r\nContent-Disposition: form-data\r\n\r\nx\r\n--b--", "b"},
+      // A part with no header lines must not take a name from its own data.
+      {"part without headers", "--b\r\n\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nx\r\n--b--", "b"},
+      // Headers that never end must not run on into the next part and borrow its data.
+      {"headers run into the next part",
+       "--b\r\nContent-Disposition: form-data; name=\"file\"\r\n--b\r\n"
+       "Content-Disposition: form-data; name=\"apikey\"\r\n\r\nk\r\n--b--", "b"},
   };
   for (const Case& c : cases) {
     MultipartResult form = ParseMultipart(c.body, c.boundary);
