@@ -7,6 +7,7 @@ packages=(
   libcurl4-openssl-dev libasound2-dev libgtest-dev nlohmann-json3-dev
   libcpp-httplib-dev libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev flite
   libasound2-plugins pulseaudio pulseaudio-utils alsa-utils
+  clang-14 libclang-rt-14-dev
 )
 missing=()
 for package in "${packages[@]}"; do

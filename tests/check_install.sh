@@ -12,9 +12,9 @@ test -L "$work/prefix/lib/libTolvexOmbriVoice.so"
 
 cmake -S "$source_dir/consumer" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/cmake-consumer" >/dev/null
-LD_LIBRARY_PATH="$work/prefix/lib" "$work/cmake-consumer/consumer"
+ASAN_OPTIONS="${OMBRIVOICE_PRELOAD:+detect_leaks=0}" LD_PRELOAD="${OMBRIVOICE_PRELOAD:-}" LD_LIBRARY_PATH="$work/prefix/lib" "$work/cmake-consumer/consumer"
 
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
 [ "$(pkg-config --modversion TolvexOmbriVoice)" = "1.0.0.1" ]
 cc -std=c99 -o "$work/pc-consumer" "$source_dir/c_consumer.c" $(pkg-config --cflags --libs TolvexOmbriVoice)
-LD_LIBRARY_PATH="$work/prefix/lib" "$work/pc-consumer"
+ASAN_OPTIONS="${OMBRIVOICE_PRELOAD:+detect_leaks=0}" LD_PRELOAD="${OMBRIVOICE_PRELOAD:-}" LD_LIBRARY_PATH="$work/prefix/lib" "$work/pc-consumer"

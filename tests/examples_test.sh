@@ -30,11 +30,14 @@ export ALSA_CONFIG_PATH="$work/no-devices.conf" PULSE_SERVER="unix:$work/none"  
 : >"$work/no-devices.conf"
 printf 'RIFF-not-really' >given.wav
 echo "source bytes" >source.txt
-for run in "$c_example" "$python $py_example $library"; do
+runs=("$c_example" "$python $py_example $library")
+# Python cannot load a library built with ThreadSanitizer; the C example still runs there.
+if [ "${OMBRIVOICE_SANITIZE:-}" = thread ]; then runs=("$c_example"); fi
+for run in "${runs[@]}"; do
   rm -f reply.json copy.txt
-  $run new.wav given.wav KEY reply.json "file://$work/source.txt" copy.txt
+  ASAN_OPTIONS="${OMBRIVOICE_PRELOAD:+detect_leaks=0}" LD_PRELOAD="${OMBRIVOICE_PRELOAD:-}" $run new.wav given.wav KEY reply.json "file://$work/source.txt" copy.txt
   [ "$(cat reply.json)" = '{"jobid":"j1"}' ]
   cmp source.txt copy.txt
   [ ! -e new.wav ]  # no capture device: the placeholder is removed
 done
-echo "both examples made every call"
+echo "the examples made every call"

@@ -68,10 +68,9 @@ bool HoldsHugeBody(const std::string& path, size_t length) {
 }
 
 // A port on which nothing listens: that of a server that has just gone.
-int RefusingPort() {
-  LoopbackServer gone(kJsonReply);
-  return gone.port();
-}
+// A port below the ephemeral range where nothing listens. A freed ephemeral port can be
+// picked again as a client's own port, and a connection to it then reaches itself.
+int RefusingPort() { return 1; }
 
 class HardeningFaults : public ::testing::Test {
  protected:
