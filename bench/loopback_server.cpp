@@ -89,6 +89,7 @@ bool ReplyToUpload(int fd, unsigned long long length) {
 }
 
 // Serves requests on one connection until the peer closes it or sends something unexpected.
+// One request at a time: bytes past a request's body are not kept (the clients never pipeline).
 void Serve(int fd) {
   static thread_local char head[kHeadBytes];
   for (;;) {
