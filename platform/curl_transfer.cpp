@@ -17,6 +17,9 @@ namespace {
 constexpr long kConnectTimeoutSeconds = 60;
 constexpr long kStallTimeoutSeconds = 60;   // a transfer that moves no byte for this long fails
 constexpr int kPollMilliseconds = 1000;
+// libcurl's receive buffer: one recv() fills the reply buffer at most once (16 KiB by default,
+// four times the recv calls). Never above kReplyBufferBytes, or every chunk pauses the transfer.
+constexpr long kReceiveBufferBytes = static_cast<long>(kReplyBufferBytes);
 
 std::atomic<long> gConnectTimeoutOverride{0};
 std::atomic<long> gStallTimeoutOverride{0};
@@ -140,6 +143,7 @@ bool ApplySharedOptions(CurlTransfer* transfer) {
             curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
                              stallSeconds > 0 ? stallSeconds : kStallTimeoutSeconds) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_READFUNCTION, OnReadBody) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_READDATA, transfer) == CURLE_OK &&

@@ -15,11 +15,15 @@ namespace {
 
 constexpr size_t kFileNameBytes = 4096;       // PATH_MAX, including the NUL
 constexpr size_t kWriteBufferBytes = 64 * 1024;
+constexpr size_t kReadBufferBytes = 64 * 1024;  // one read() serves 64 of the upload's 1024-byte pieces
 
 struct FileObject {
   int descriptor;
   size_t buffered;                        // bytes waiting in writeBuffer
+  size_t readStart;                       // next byte of readBuffer not yet handed out
+  size_t readEnd;                         // end of the bytes read ahead into readBuffer
   unsigned char writeBuffer[kWriteBufferBytes];
+  unsigned char readBuffer[kReadBufferBytes];
 };
 
 FileObject* FromHandle(HANDLE handle) {
@@ -42,6 +46,45 @@ bool WriteAll(int descriptor, const unsigned char* bytes, size_t length) {
     length -= static_cast<size_t>(written);
   }
   return true;
+}
+
+// One read() of up to length bytes, retried on EINTR: the bytes read, 0 at the end, -1 on error.
+ssize_t ReadOnce(int descriptor, unsigned char* out, size_t length) {
+  ssize_t got;
+  do {
+    got = read(descriptor, out, length);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+// Copies up to length bytes out of the read-ahead buffer, refilling it with one read() when it
+// is empty; reads of a whole buffer or more skip it. The bytes copied, 0 at the end, -1 on error.
+ssize_t ReadBuffered(FileObject* file, unsigned char* out, size_t length) {
+  if (file->readStart == file->readEnd) {
+    if (length >= kReadBufferBytes) {
+      return ReadOnce(file->descriptor, out, length);
+    }
+    ssize_t got = ReadOnce(file->descriptor, file->readBuffer, kReadBufferBytes);
+    if (got <= 0) {
+      return got;
+    }
+    file->readStart = 0;
+    file->readEnd = static_cast<size_t>(got);
+  }
+  size_t available = file->readEnd - file->readStart;
+  size_t piece = length < available ? length : available;
+  memcpy(out, file->readBuffer + file->readStart, piece);
+  file->readStart += piece;
+  return static_cast<ssize_t>(piece);
+}
+
+// Gives back the bytes read ahead but not handed out, so that a write lands where the caller
+// stopped reading.
+bool DropReadAhead(FileObject* file) {
+  off_t unread = static_cast<off_t>(file->readEnd - file->readStart);
+  file->readStart = 0;
+  file->readEnd = 0;
+  return unread == 0 || lseek(file->descriptor, -unread, SEEK_CUR) >= 0;
 }
 
 bool FlushBuffer(FileObject* file) {
@@ -85,6 +128,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/, v
   }
   file->descriptor = descriptor;
   file->buffered = 0;
+  file->readStart = 0;
+  file->readEnd = 0;
   return file;
 }
 
@@ -99,10 +144,7 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead, 
   unsigned char* out = static_cast<unsigned char*>(buffer);
   DWORD total = 0;
   while (total < bytesToRead) {
-    ssize_t got = read(file->descriptor, out + total, bytesToRead - total);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
+    ssize_t got = ReadBuffered(file, out + total, bytesToRead - total);
     if (got < 0) {
       return FALSE;
     }
@@ -127,6 +169,9 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD bytesToWrite, DWORD* byt
     return FALSE;
   }
   const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+  if (!DropReadAhead(file)) {
+    return FALSE;
+  }
   if (file->buffered + bytesToWrite > kWriteBufferBytes && !FlushBuffer(file)) {
     return FALSE;
   }

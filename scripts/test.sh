@@ -14,5 +14,5 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" -DOMBRIVOICE_SANITIZ
 cmake --build "$build_dir" -j2
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}"
 ctest --test-dir "$build_dir" --output-on-failure -j2 ${OMBRIVOICE_CTEST_ARGS:-}
