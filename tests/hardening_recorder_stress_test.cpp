@@ -51,15 +51,15 @@ int64_t CheckRecordedFile(const std::string& path) {
 class HardeningRecorderStress : public ::testing::Test {
  protected:
   void SetUp() override {
-    seed_ = std::random_device{}();
-    std::printf("random seed %u\n", seed_);
+    randomStart_ = std::random_device{}();
+    std::printf("random start value %u\n", randomStart_);
   }
   void TearDown() override {
     OmbriVoiceRecorderStop();
     WaveInUseScriptedDeviceForTesting(nullptr);
   }
   int32_t Start(const std::string& path) { return OmbriVoiceRecorderStart(U16(path).c_str()); }
-  unsigned seed_ = 0;
+  unsigned randomStart_ = 0;
   TempDir dir_;
 };
 
@@ -68,8 +68,8 @@ class HardeningRecorderStress : public ::testing::Test {
 // Each cycle draws its device (piece size, pace, how much it produces in all), how long to
 // record (nothing to a few milliseconds) and which thread stops.
 TEST_F(HardeningRecorderStress, CyclesWithRandomTimingKeepExactlyWhatTheDeviceProduced) {
-  SCOPED_TRACE("random seed " + std::to_string(seed_));
-  std::mt19937 random(seed_);
+  SCOPED_TRACE("random start value " + std::to_string(randomStart_));
+  std::mt19937 random(randomStart_);
   auto started = std::chrono::steady_clock::now();
   for (int cycle = 0; cycle < kCyclesAlone; ++cycle) {
     SCOPED_TRACE("cycle " + std::to_string(cycle));
@@ -102,7 +102,7 @@ TEST_F(HardeningRecorderStress, CyclesWithRandomTimingKeepExactlyWhatTheDevicePr
 // Two threads each start (a file of their own per attempt) and stop in a loop; a start finds
 // the other's recording (5, no file made) or begins one, a stop ends whichever runs.
 TEST_F(HardeningRecorderStress, TwoThreadsContendingForTheRecordingLoseNothing) {
-  SCOPED_TRACE("random seed " + std::to_string(seed_));
+  SCOPED_TRACE("random start value " + std::to_string(randomStart_));
   ScriptedCaptureDevice script = {};
   script.totalBytes = UINT64_C(1) << 40;
   script.bytesPerRead = kOneSecond / 8;
@@ -114,7 +114,7 @@ TEST_F(HardeningRecorderStress, TwoThreadsContendingForTheRecordingLoseNothing) 
   std::atomic<int> refusedStarts{0};
   auto started = std::chrono::steady_clock::now();
   auto contend = [&](int thread) {
-    std::mt19937 random(seed_ + static_cast<unsigned>(thread));
+    std::mt19937 random(randomStart_ + static_cast<unsigned>(thread));
     for (int attempt = 0; attempt < kCyclesContended; ++attempt) {
       std::string path = dir_.File("t" + std::to_string(thread) + "-" + std::to_string(attempt) + ".wav");
       int32_t code = Start(path);
