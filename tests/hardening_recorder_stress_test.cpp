@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr int kCyclesAlone = 700;      // a cycle costs milliseconds, even under a sanitizer
+constexpr int kCyclesAlone = 1000;     // a cycle costs milliseconds, even under a sanitizer
 constexpr int kCyclesContended = 300;  // attempts per thread of two
 constexpr auto kBound = std::chrono::seconds(50);
 
