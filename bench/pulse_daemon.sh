@@ -8,20 +8,9 @@ tone_pid=""
 # Starts the daemon and a tone of $1 seconds; false if the daemon does not come up.
 start_pulse() {
   local tone_seconds=$1
-  export HOME="$work" XDG_RUNTIME_DIR="$work/run" PULSE_RUNTIME_PATH="$work/run/pulse"
-  mkdir -m 700 -p "$work/run"
-  local socket="$work/run/native"
-  export PULSE_SERVER="unix:$socket"
-  pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no --realtime=no \
-    --high-priority=no --log-target="file:$work/pulseaudio.log" \
-    --load="module-native-protocol-unix socket=$socket auth-anonymous=1" \
-    --load="module-null-sink sink_name=ombri_bench rate=44100 channels=1" &
-  pulse_pid=$!
-  for _ in $(seq 100); do
-    if pactl info >/dev/null 2>&1; then break; fi
-    sleep 0.1
-  done
-  pactl info >/dev/null 2>&1 || return 1
+  source "$(dirname "${BASH_SOURCE[0]}")/../scripts/private_pulse.sh"
+  start_private_pulse "$work" ombri_bench || { pulse_pid=$private_pulse_pid; return 1; }
+  pulse_pid=$private_pulse_pid
   # One second of a 1 kHz sine (exactly 1000 periods) repeated: seamless for any length.
   python3 - "$work/tone.wav" "$tone_seconds" <<'PY'
 import math, struct, sys, wave
@@ -33,8 +22,6 @@ with wave.open(sys.argv[1], "wb") as out:
 PY
   paplay --latency-msec=10 --device=ombri_bench "$work/tone.wav" &
   tone_pid=$!
-  printf 'pcm.!default {\n  type pulse\n  device "ombri_bench.monitor"\n}\n' > "$work/asound.conf"
-  export ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$work/asound.conf"
   sleep 1
 }
 

@@ -57,17 +57,11 @@ fi
 
 echo "no microphone in use: speaking \"$phrase\" with flite into a private PulseAudio null sink" \
      "and recording its monitor" >&2
-export HOME="$work" XDG_RUNTIME_DIR="$work/run" PULSE_RUNTIME_PATH="$work/run/pulse"
-mkdir -m 700 -p "$work/run"
-socket="$work/run/native"
-export PULSE_SERVER="unix:$socket"
-pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no --realtime=no \
-  --high-priority=no --log-target="file:$work/pulseaudio.log" \
-  --load="module-native-protocol-unix socket=$socket auth-anonymous=1" \
-  --load="module-null-sink sink_name=ombri_voice rate=44100 channels=1" &
-pids+=($!)
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl info >/dev/null 2>&1 || { echo "PulseAudio did not start" >&2; cat "$work/pulseaudio.log" >&2; exit 1; }
+source "$(dirname "${BASH_SOURCE[0]}")/private_pulse.sh"
+pulse_started=yes
+start_private_pulse "$work" ombri_voice || pulse_started=no
+pids+=("$private_pulse_pid")
+[ "$pulse_started" = yes ] || { echo "PulseAudio did not start" >&2; cat "$work/pulseaudio.log" >&2; exit 1; }
 
 # The phrase with silence around it: playback starts early, since a recording opened just
 # after playback begins may be served late.
@@ -87,8 +81,6 @@ paplay --latency-msec=10 --device=ombri_voice "$work/padded.wav" &
 pids+=($!)
 sleep 2
 
-printf 'pcm.!default {\n  type pulse\n  device "ombri_voice.monitor"\n}\n' > "$work/asound.conf"
-export ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$work/asound.conf"
 # Room for playback served up to a second or so late on a busy machine.
 record_seconds=$(python3 -c "print($speech_seconds + 3.0)")
 "$host_command" transcribe --key "$key" --seconds "$record_seconds" --service "http://$address"

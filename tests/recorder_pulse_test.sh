@@ -25,23 +25,13 @@ cleanup() {
 trap cleanup EXIT
 
 # A daemon of our own: private home and runtime folders, no default script, only our modules.
-export HOME="$work" XDG_RUNTIME_DIR="$work/run" PULSE_RUNTIME_PATH="$work/run/pulse"
-mkdir -m 700 -p "$work/run"
-socket="$work/run/native"
-export PULSE_SERVER="unix:$socket"
-pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no --realtime=no \
-  --high-priority=no --log-target="file:$work/pulseaudio.log" \
-  --load="module-native-protocol-unix socket=$socket auth-anonymous=1" \
-  --load="module-null-sink sink_name=ombri_rec rate=44100 channels=1" &
-daemon_pid=$!
-for _ in $(seq 100); do
-  if pactl info >/dev/null 2>&1; then break; fi
-  sleep 0.1
-done
-if ! pactl info >/dev/null 2>&1; then
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/private_pulse.sh"
+if ! start_private_pulse "$work" ombri_rec; then
+  daemon_pid=$private_pulse_pid
   echo "skipped: the PulseAudio daemon did not start"; cat "$work/pulseaudio.log" 2>/dev/null || true
   exit 77
 fi
+daemon_pid=$private_pulse_pid
 
 # Ten seconds of a 1 kHz sine at half scale, started two seconds early: a recording opened
 # soon after playback starts may be served late.
@@ -57,8 +47,6 @@ player_pid=$!
 sleep 2
 
 # "default" is the null sink's monitor through the pulse plugin.
-printf 'pcm.!default {\n  type pulse\n  device "ombri_rec.monitor"\n}\n' > "$work/asound.conf"
-export ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:$work/asound.conf"
 read -r code count seconds < <("$probe" "$work/tone-recorded.wav" "$record_seconds")
 echo "start $code, $count bytes over $seconds s"
 [ "$code" = 999 ] || { echo "start gave $code"; exit 1; }
