@@ -1,33 +1,38 @@
 // Times the recorder's hand-back on the scripted capture device: from the moment a full buffer
-// is returned (its MM_WIM_DATA callback is entered) to the moment waveInAddBuffer has queued it
-// again. Prints "buffers p50_us p99_us max_us".
+// is returned (its MM_WIM_DATA callback is entered, on the capture thread) to the moment the
+// recorder's worker thread has queued it again with waveInAddBuffer. Prints "buffers p50_us
+// p99_us max_us".
 //   ombrivoice_bench_handback BUFFERS WAV
 // Linked with the static core and the linker's --wrap for waveInOpen and waveInAddBuffer (see
 // CMakeLists.txt), so that the recorder's own calls pass through the timing shims below.
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/wave_in_testing.h"
+#include "doubles/scripted_capture_device.h"
 #include "recorder/recorder.h"
 
 namespace {
 
 constexpr int kQuietWaitMs = 600000;  // upper bound for producing every buffer
 
+constexpr int kHandBackWaitMs = 10000;  // the worker's last hand-back after the device is quiet
+
 struct Timing {
   WaveInCallback recorderCallback;   // the recorder's callback, called from the shim
   std::vector<double> microseconds;  // one per hand-back, reserved before recording starts
-  size_t count;                      // samples taken
+  std::atomic<size_t> count;         // samples taken
+  std::atomic<double> returnedAt;    // when the last data callback was entered; -1: none pending
 };
 
 Timing gTiming;
-thread_local double tReturnedAt = -1;  // when the callback on this thread was entered
 
 double NowMicroseconds() {
   timespec now;
@@ -36,9 +41,19 @@ double NowMicroseconds() {
 }
 
 void TimedCallback(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2) {
-  tReturnedAt = message == MM_WIM_DATA ? NowMicroseconds() : -1;
+  if (message == MM_WIM_DATA) {
+    gTiming.returnedAt.store(NowMicroseconds());
+  }
   gTiming.recorderCallback(device, message, instance, param1, param2);
-  tReturnedAt = -1;
+}
+
+// Waits until every buffer's hand-back has been timed (the worker lags the device a little).
+bool WaitForHandBacks(size_t buffers) {
+  for (int waited = 0; waited < kHandBackWaitMs; ++waited) {
+    if (gTiming.count.load() >= buffers) return true;
+    usleep(1000);
+  }
+  return false;
 }
 
 double Percentile(const std::vector<double>& sorted, double fraction) {
@@ -63,9 +78,13 @@ extern "C" MMRESULT __wrap__Z10waveInOpenPP12WaveInDevicejPK12WAVEFORMATEXmmj(
 
 extern "C" MMRESULT __wrap__Z15waveInAddBufferP12WaveInDeviceP7WAVEHDRj(HWAVEIN device, WAVEHDR* header,
                                                                         UINT size) {
+  // Taken before the real call: once the buffer is queued, the next one may come back at once.
+  double returnedAt = gTiming.returnedAt.exchange(-1);
   MMRESULT result = __real__Z15waveInAddBufferP12WaveInDeviceP7WAVEHDRj(device, header, size);
-  if (tReturnedAt >= 0 && gTiming.count < gTiming.microseconds.size()) {
-    gTiming.microseconds[gTiming.count++] = NowMicroseconds() - tReturnedAt;
+  size_t taken = gTiming.count.load();
+  if (returnedAt >= 0 && taken < gTiming.microseconds.size()) {
+    gTiming.microseconds[taken] = NowMicroseconds() - returnedAt;
+    gTiming.count.store(taken + 1);
   }
   return result;
 }
@@ -77,6 +96,7 @@ int main(int argc, char** argv) {
   }
   size_t buffers = strtoul(argv[1], nullptr, 10);
   gTiming.microseconds.assign(buffers, 0.0);
+  gTiming.returnedAt.store(-1);
   ScriptedCaptureDevice script = {};
   script.totalBytes = static_cast<uint64_t>(buffers) * kCaptureBufferBytes;  // every buffer full
   WaveInUseScriptedDeviceForTesting(&script);
@@ -86,10 +106,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "recording did not start\n");
     return 1;
   }
-  bool quiet = WaveInWaitUntilScriptedDeviceQuiet(kQuietWaitMs);
+  bool quiet = WaveInWaitUntilScriptedDeviceQuiet(kQuietWaitMs) && WaitForHandBacks(buffers);
   int32_t bytes = OmbriVoiceRecorderStop();
-  if (!quiet || gTiming.count != buffers || bytes != static_cast<int32_t>(script.totalBytes)) {
-    fprintf(stderr, "took %zu of %zu hand-backs, %d bytes\n", gTiming.count, buffers, bytes);
+  if (!quiet || gTiming.count.load() != buffers || bytes != static_cast<int32_t>(script.totalBytes)) {
+    fprintf(stderr, "took %zu of %zu hand-backs, %d bytes\n", gTiming.count.load(), buffers, bytes);
     return 1;
   }
   std::vector<double> sorted = gTiming.microseconds;

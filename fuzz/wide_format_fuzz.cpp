@@ -1,4 +1,4 @@
-// Fuzzes the wide formatted print: a format built from the input (conversions %s and %d with
+// Fuzzes the wide formatted print: a format built from the input (conversions %ls and %d with
 // the 0 flag and widths, %%, and anything else), four string and four integer arguments, and a
 // buffer of any size. The result must equal a reference formatter's, the buffer must never be
 // written past its count, and text that does not fit leaves an empty string.
@@ -7,15 +7,16 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/wide_format.h"
+#include "wide_format.h"
 
 namespace {
 
 constexpr int kArguments = 8;  // slots 0, 2, 4, 6 take strings; 1, 3, 5, 7 take integers
 
 // Formats the way the module's print is documented to: a conversion is '%', an optional '0',
-// decimal width digits (at most 9999) and one of d, s (no flag or width) or % (no flag or
-// width); anything else is not understood (false), as is a format that wants more arguments.
+// decimal width digits (at most 9999) and one of d, ls (no flag or width) or % (no flag or
+// width); anything else, a plain s among it, is not understood (false), as is a format that
+// wants more arguments.
 bool ReferenceFormat(const std::u16string& format, const std::u16string strings[4], const int32_t numbers[4],
                      std::u16string* out) {
   int slot = 0;
@@ -38,7 +39,9 @@ bool ReferenceFormat(const std::u16string& format, const std::u16string strings[
     char16_t conversion = i < format.size() ? format[i] : 0;
     if (conversion == u'%' && plain) {
       out->push_back(u'%');
-    } else if (conversion == u's' && plain && slot % 2 == 0 && slot < kArguments) {
+    } else if (conversion == u'l' && i + 1 < format.size() && format[i + 1] == u's' && plain &&
+               slot % 2 == 0 && slot < kArguments) {
+      ++i;
       *out += strings[slot++ / 2];
     } else if (conversion == u'd' && slot % 2 == 1 && slot < kArguments) {
       std::string digits = std::to_string(numbers[slot++ / 2]);
@@ -56,9 +59,9 @@ bool ReferenceFormat(const std::u16string& format, const std::u16string strings[
   return true;
 }
 
-// Gives each consuming conversion the kind its argument slot holds (s for even slots, d for
-// odd), so that the arguments passed always match. False when the format wants more than
-// kArguments.
+// Gives each consuming conversion (s, ls or d) the kind its argument slot holds (ls for even
+// slots, d for odd), so that the arguments passed always match. False when the format wants
+// more than kArguments.
 bool MatchConversionsToSlots(std::u16string* format) {
   int slot = 0;
   for (size_t i = 0; i < format->size(); ++i) {
@@ -68,11 +71,17 @@ bool MatchConversionsToSlots(std::u16string* format) {
       ++i;
     }
     if (i == format->size()) return true;
-    char16_t& conversion = (*format)[i];
-    if (conversion == u's' || conversion == u'd') {
-      if (slot == kArguments) return false;
-      conversion = slot++ % 2 == 0 ? u's' : u'd';
+    size_t length = 0;
+    if ((*format)[i] == u's' || (*format)[i] == u'd') {
+      length = 1;
+    } else if ((*format)[i] == u'l' && i + 1 < format->size() && (*format)[i + 1] == u's') {
+      length = 2;
     }
+    if (length == 0) continue;
+    if (slot == kArguments) return false;
+    std::u16string kind = slot++ % 2 == 0 ? u"ls" : u"d";
+    format->replace(i, length, kind);
+    i += kind.size() - 1;
   }
   return true;
 }

@@ -2,18 +2,30 @@
  * speech-recognition API, and download any URL into a file.
  *
  * Every string argument is a NUL-terminated string of 16-bit UTF-16 code units owned by the
- * caller; the library only reads it during the call. Paths are stored on disk as UTF-8.
- * Every call is synchronous and returns a 32-bit signed result: 999 when the call did its
- * work, otherwise the code of the step that failed (tables below). Passing a null pointer is
- * outside the contract. The library never prints, never changes the locale or signal handling,
- * and starts no thread except the capture thread of a running recording.
+ * caller; the library only reads it during the call. On Linux paths are stored on disk as
+ * UTF-8; on Windows they are the system's own UTF-16 names. Every call is synchronous and
+ * returns a 32-bit signed result: 999 when the call did its work, otherwise the code of the
+ * step that failed (tables below). Passing a null pointer is outside the contract. The library
+ * never prints, never changes the locale or signal handling, and starts no thread except the
+ * threads of a running recording.
  */
 #ifndef TOLVEX_OMBRIVOICE_H
 #define TOLVEX_OMBRIVOICE_H
 
 #include <stdint.h>
 
+/* OmbriVoiceChar is a 16-bit UTF-16 code unit on every platform: wchar_t on Windows (the DLL
+ * exports the four functions by name and at ordinals 1 to 4), char16_t in C++ and uint16_t in
+ * C elsewhere. */
+#if defined(_WIN32)
+#include <wchar.h>
+typedef wchar_t OmbriVoiceChar;
 #ifdef __cplusplus
+#define OMBRIVOICE_EXPORT extern "C"
+#else
+#define OMBRIVOICE_EXPORT extern
+#endif
+#elif defined(__cplusplus)
 typedef char16_t OmbriVoiceChar;
 #define OMBRIVOICE_EXPORT extern "C" __attribute__((visibility("default")))
 #else
@@ -26,9 +38,10 @@ typedef uint16_t OmbriVoiceChar;
 
 /* ---- Recognition upload ------------------------------------------------------------------
  * Sends the WAV file at wavPath and apiKey as one multipart POST to the recognition API
- * (plain HTTP, port 80; the proxy in http_proxy is used when set) and saves the reply body,
- * byte for byte and whatever its HTTP status, into replyPath (created or truncated).
- * API keys may be up to 890 bytes long in UTF-8. */
+ * (plain HTTP, port 80; the proxy in http_proxy is used when set, on Windows the machine's
+ * configured proxy) and saves the reply body, byte for byte and whatever its HTTP status, into
+ * replyPath (created or truncated). API keys may be up to 890 bytes long in UTF-8, and are
+ * sent as UTF-8 on every platform. */
 OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriVoiceChar* apiKey,
                                      const OmbriVoiceChar* replyPath);
 
@@ -54,8 +67,9 @@ OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriV
 
 /* ---- URL download -----------------------------------------------------------------------
  * Fetches url (http, https, ftp, ftps or file; redirects followed, at most 20 and never to a
- * file URL; the proxies in http_proxy, https_proxy, ftp_proxy and no_proxy apply) and writes its
- * body, byte for byte and whatever its HTTP status, into localPath (created or truncated). */
+ * file URL; the proxies in http_proxy, https_proxy, ftp_proxy and no_proxy apply; on Windows
+ * the schemes and proxies are WinINet's) and writes its body, byte for byte and whatever its
+ * HTTP status, into localPath (created or truncated). */
 OMBRIVOICE_EXPORT int32_t OmbriVoiceFileDownload(const OmbriVoiceChar* url, const OmbriVoiceChar* localPath);
 
 #define OMBRIVOICE_DOWNLOAD_SESSION_FAILED 1         /* The internet session cannot be opened. */
@@ -64,15 +78,18 @@ OMBRIVOICE_EXPORT int32_t OmbriVoiceFileDownload(const OmbriVoiceChar* url, cons
                                                         redirects; no local file is created. */
 #define OMBRIVOICE_DOWNLOAD_FILE_CREATE_FAILED 3     /* The local file cannot be created; nothing
                                                         was read. */
-#define OMBRIVOICE_DOWNLOAD_BODY_BROKE_OFF 4         /* The body broke off; the file keeps what
+#define OMBRIVOICE_DOWNLOAD_BODY_BROKE_OFF 4         /* The body broke off (or fell short of its
+                                                        declared length); the file keeps what
                                                         arrived. */
 #define OMBRIVOICE_DOWNLOAD_WRITE_FAILED 5           /* Writing the local file failed (disk full). */
 
 /* ---- Recording ---------------------------------------------------------------------------
- * Records the default capture device (ALSA's "default" PCM, which reaches PulseAudio or
- * PipeWire on a desktop) as 16-bit mono PCM at 44100 Hz into a WAV file. One recording runs at
- * a time; start and stop may be called from different threads. Unloading the library during a
- * recording stops it and finishes its file. */
+ * Records the default capture device (on Linux ALSA's "default" PCM, which reaches PulseAudio
+ * or PipeWire on a desktop; on Windows the wave mapper) as 16-bit mono PCM at 44100 Hz into a
+ * WAV file. One recording runs at a time; start and stop may be called from different threads.
+ * Unloading the library during a recording stops it and finishes its file on Linux; on Windows
+ * the library stays loaded until the recording is stopped. A process that exits during a
+ * recording leaves its file finished. */
 
 /* Creates or truncates wavPath, writes a 44-byte placeholder header and starts capture, which
  * goes on after the call returns. Returns 999 or one of the codes below; after 1, 2 or 3 the
@@ -87,6 +104,9 @@ OMBRIVOICE_EXPORT int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath)
                                                         opened. */
 #define OMBRIVOICE_RECORDER_ALREADY_RECORDING 5      /* A recording is running; it goes on
                                                         untouched and wavPath is not created. */
+#define OMBRIVOICE_RECORDER_THREAD_FAILED 6          /* The recording's worker thread cannot be
+                                                        started (out of resources); no device
+                                                        was opened and the file is removed. */
 
 /* Stops capture, appends the last partial second, writes the finished header and closes the
  * file. Returns the number of audio bytes after the 44-byte header (the file is 44 + that

@@ -1,11 +1,12 @@
-// OmbriVoiceRecorderStart and OmbriVoiceRecorderStop, the capture callback, and the stop that
-// unloading the library makes. Start and stop serialise on one lock; the callback and stop
-// meet on another, around the stop flag and the hand-back.
+// OmbriVoiceRecorderStart and OmbriVoiceRecorderStop, the capture callback and the capture
+// worker. Start and stop serialise on one lock; the worker and stop meet on another, around the
+// stop flag and the hand-back; the callback only sets an event.
 #include "recorder/recorder.h"
 
 #include <cstring>
 
-#include "platform/streams.h"
+#include "module/module_lifecycle.h"
+#include "streams.h"
 
 namespace {
 
@@ -13,10 +14,18 @@ namespace {
 const WAVEFORMATEX kCaptureFormat = {WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 16, 0};
 
 RecorderState gRecorder;
+SRWLOCK gStartStopLock = SRWLOCK_INIT;  // held through each start and each stop
+SRWLOCK gHandBackLock = SRWLOCK_INIT;   // makes the worker's flag test and hand-back one step
+                                        // with respect to stop setting the flag
 
-void SetStopRequested(int32_t value) {
-  std::lock_guard<std::mutex> guard(gRecorder.handBackLock);
-  gRecorder.stopRequested = value;
+// Sets the stop flag. True when a buffer is still out, so that its last data message is to be
+// waited for; false when a hand-back failed (or none was ever queued) and nothing will come.
+bool RequestStop() {
+  AcquireSRWLockExclusive(&gHandBackLock);
+  gRecorder.stopRequested = 1;
+  bool bufferOut = gRecorder.bufferOut;
+  ReleaseSRWLockExclusive(&gHandBackLock);
+  return bufferOut;
 }
 
 // Appends bytes from the spare buffer, as far as the count allows, and counts what the
@@ -30,17 +39,83 @@ void AppendAudio(DWORD bytes) {
 // While capture goes on, a returned buffer is full: copy it out and hand it straight back, so
 // the device is without a buffer only for the copy. False, doing nothing, once stop has set
 // the flag: the buffer is then the last one.
-bool TakeFullBuffer(HWAVEIN device) {
-  std::lock_guard<std::mutex> guard(gRecorder.handBackLock);
+bool TakeFullBuffer() {
+  AcquireSRWLockExclusive(&gHandBackLock);
   if (gRecorder.stopRequested != 0) {
+    ReleaseSRWLockExclusive(&gHandBackLock);
     return false;
   }
   memcpy(gRecorder.spareBuffer, gRecorder.captureBuffer, kCaptureBufferBytes);
   gRecorder.bufferHeader.dwBytesRecorded = 0;
-  // Not examined: after a failed hand-back no buffer is out, no further data message comes,
-  // and stop's reset has nothing to wait for.
-  waveInAddBuffer(device, &gRecorder.bufferHeader, sizeof(WAVEHDR));
+  MMRESULT handedBack = waveInAddBuffer(gRecorder.captureDevice, &gRecorder.bufferHeader,
+                                        sizeof(WAVEHDR));
+  // Reported to no one; but no buffer is out now, so stop must not wait for one.
+  gRecorder.bufferOut = handedBack == MMSYSERR_NOERROR;
+  ReleaseSRWLockExclusive(&gHandBackLock);
   return true;
+}
+
+// The last buffer: as many bytes as the device recorded in it, then the signal stop waits for.
+void WriteLastBuffer() {
+  DWORD recorded = gRecorder.bufferHeader.dwBytesRecorded;
+  if (recorded > kCaptureBufferBytes) {
+    recorded = kCaptureBufferBytes;
+  }
+  memcpy(gRecorder.spareBuffer, gRecorder.captureBuffer, recorded);
+  AppendAudio(recorded);
+  SetEvent(gRecorder.lastBufferWritten);
+}
+
+// The capture worker: one pass per returned buffer, until the last one or until told to quit.
+DWORD WINAPI CaptureWorkerMain(LPVOID) {
+  for (;;) {
+    WaitForSingleObject(gRecorder.bufferReturned, INFINITE);
+    if (gRecorder.workerQuit.load()) {
+      return 0;
+    }
+    if (!TakeFullBuffer()) {
+      WriteLastBuffer();
+      return 0;
+    }
+    AppendAudio(kCaptureBufferBytes);
+  }
+}
+
+// Releases the worker's events after it has ended (or if it never started).
+void CloseWorkerEvents() {
+  if (gRecorder.bufferReturned != nullptr) CloseHandle(gRecorder.bufferReturned);
+  if (gRecorder.lastBufferWritten != nullptr) CloseHandle(gRecorder.lastBufferWritten);
+  gRecorder.bufferReturned = nullptr;
+  gRecorder.lastBufferWritten = nullptr;
+}
+
+// Creates the worker's events and starts it. False if the system refused either.
+bool StartCaptureWorker() {
+  gRecorder.workerQuit.store(false);
+  gRecorder.bufferReturned = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  gRecorder.lastBufferWritten = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (gRecorder.bufferReturned != nullptr && gRecorder.lastBufferWritten != nullptr) {
+    gRecorder.captureWorker = CreateThread(nullptr, 0, CaptureWorkerMain, nullptr, 0, nullptr);
+  }
+  if (gRecorder.captureWorker == nullptr) {
+    CloseWorkerEvents();
+    return false;
+  }
+  return true;
+}
+
+// Waits for the last buffer if one is out, then ends the worker (it finishes any append it is
+// making) and releases it with its events.
+void EndCaptureWorker(bool bufferOut) {
+  if (bufferOut) {
+    WaitForSingleObject(gRecorder.lastBufferWritten, INFINITE);
+  }
+  gRecorder.workerQuit.store(true);
+  SetEvent(gRecorder.bufferReturned);
+  WaitForSingleObject(gRecorder.captureWorker, INFINITE);
+  CloseHandle(gRecorder.captureWorker);
+  gRecorder.captureWorker = nullptr;
+  CloseWorkerEvents();
 }
 
 // The header as the device must find it at every start, whatever an earlier recording left.
@@ -50,12 +125,15 @@ void FillBufferHeader() {
   gRecorder.bufferHeader.dwBufferLength = kCaptureBufferBytes;
 }
 
-// Undoes a start that failed at step 1, 2 or 3: releases the device, closes and removes the
-// placeholder file.
+// Undoes a start that failed at step 1, 2 or 3: releases the device and the worker, closes and
+// removes the placeholder file.
 void AbandonFailedStart(LPCWSTR wavPath) {
+  bool bufferOut = RequestStop();  // a buffer still queued comes back as the last, not handed back
   if (gRecorder.captureDevice != nullptr) {
-    SetStopRequested(1);  // a buffer still queued comes back as the last, not handed back
     waveInReset(gRecorder.captureDevice);
+  }
+  EndCaptureWorker(bufferOut);
+  if (gRecorder.captureDevice != nullptr) {
     waveInUnprepareHeader(gRecorder.captureDevice, &gRecorder.bufferHeader, sizeof(WAVEHDR));
     waveInClose(gRecorder.captureDevice);
     gRecorder.captureDevice = nullptr;
@@ -65,8 +143,16 @@ void AbandonFailedStart(LPCWSTR wavPath) {
   _wremove(wavPath);
 }
 
-// A library unloaded (or a process ending) during a recording finishes its file first.
-__attribute__((destructor)) void StopRecordingAtUnload() { OmbriVoiceRecorderStop(); }
+// Fills in the header for the count, writes it over the placeholder and closes the file. The
+// stream is let go of before it is closed, so that no one can find it closed.
+void FinishFile(int32_t count) {
+  FILE* file = gRecorder.outputFile;
+  gRecorder.outputFile = nullptr;
+  FillWaveFileHeader(&gRecorder.header, static_cast<uint32_t>(count));
+  fsetpos(file, &gRecorder.fileStart);
+  fwrite(gRecorder.header.bytes, 1, kWaveHeaderBytes, file);
+  fclose(file);
+}
 
 }  // namespace
 
@@ -75,20 +161,11 @@ DWORD AudioBytesToKeep(int32_t written, DWORD offered) {
   return offered < room ? offered : room;
 }
 
-void OnCaptureBufferDone(HWAVEIN device, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+void CALLBACK OnCaptureBufferDone(HWAVEIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
   if (message != MM_WIM_DATA) {
     return;
   }
-  if (TakeFullBuffer(device)) {
-    AppendAudio(kCaptureBufferBytes);
-    return;
-  }
-  DWORD recorded = gRecorder.bufferHeader.dwBytesRecorded;
-  if (recorded > kCaptureBufferBytes) {
-    recorded = kCaptureBufferBytes;
-  }
-  memcpy(gRecorder.spareBuffer, gRecorder.captureBuffer, recorded);
-  AppendAudio(recorded);
+  SetEvent(gRecorder.bufferReturned);
 }
 
 int32_t OpenCapture() {
@@ -102,8 +179,11 @@ int32_t OpenCapture() {
   FillBufferHeader();
   // Not examined: an unprepared buffer is refused by the add below.
   waveInPrepareHeader(gRecorder.captureDevice, &gRecorder.bufferHeader, sizeof(WAVEHDR));
+  AcquireSRWLockExclusive(&gHandBackLock);
   MMRESULT added = waveInAddBuffer(gRecorder.captureDevice, &gRecorder.bufferHeader,
                                    sizeof(WAVEHDR));
+  gRecorder.bufferOut = added == MMSYSERR_NOERROR;
+  ReleaseSRWLockExclusive(&gHandBackLock);
   if (added != MMSYSERR_NOERROR) {
     return OMBRIVOICE_RECORDER_BUFFER_FAILED;
   }
@@ -115,47 +195,67 @@ int32_t OpenCapture() {
 }
 
 int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath) {
-  std::lock_guard<std::mutex> guard(gRecorder.startStopLock);
+  AcquireSRWLockExclusive(&gStartStopLock);
   if (gRecorder.recording) {
+    ReleaseSRWLockExclusive(&gStartStopLock);
     return OMBRIVOICE_RECORDER_ALREADY_RECORDING;
   }
-  SetStopRequested(0);
+  AcquireSRWLockExclusive(&gHandBackLock);
+  gRecorder.stopRequested = 0;
+  gRecorder.bufferOut = false;
+  ReleaseSRWLockExclusive(&gHandBackLock);
   gRecorder.dataByteCount.store(0);
-  gRecorder.outputFile = _wfopen(wavPath, u"wb");
+  gRecorder.outputFile = _wfopen(wavPath, TEXT("wb"));
   if (gRecorder.outputFile == nullptr) {
+    ReleaseSRWLockExclusive(&gStartStopLock);
     return OMBRIVOICE_RECORDER_FILE_CREATE_FAILED;
   }
+  // Unbuffered: each append is one write of a whole second anyway, and the file then holds every
+  // byte appended at any moment, so a process that ends mid-recording can be finished from it.
+  setvbuf(gRecorder.outputFile, nullptr, _IONBF, 0);
   gRecorder.fileStart = fpos_t();  // stays the zero position if the stream cannot report one
   fgetpos(gRecorder.outputFile, &gRecorder.fileStart);
   fwrite(gRecorder.header.bytes, 1, kWaveHeaderBytes, gRecorder.outputFile);  // placeholder
+  if (!StartCaptureWorker()) {
+    fclose(gRecorder.outputFile);
+    gRecorder.outputFile = nullptr;
+    _wremove(wavPath);
+    ReleaseSRWLockExclusive(&gStartStopLock);
+    return OMBRIVOICE_RECORDER_THREAD_FAILED;
+  }
   int32_t result = OpenCapture();
   if (result != OMBRIVOICE_OK) {
     AbandonFailedStart(wavPath);
+    ReleaseSRWLockExclusive(&gStartStopLock);
     return result;
   }
+  HoldModuleForRecording();
   gRecorder.recording = true;
+  ReleaseSRWLockExclusive(&gStartStopLock);
   return OMBRIVOICE_OK;
 }
 
 int32_t OmbriVoiceRecorderStop(void) {
-  std::lock_guard<std::mutex> guard(gRecorder.startStopLock);
+  AcquireSRWLockExclusive(&gStartStopLock);
   if (!gRecorder.recording) {
+    ReleaseSRWLockExclusive(&gStartStopLock);
     return OMBRIVOICE_RECORDER_NOT_RECORDING;
   }
-  SetStopRequested(1);
-  // Outside handBackLock: the reset delivers the last data message, whose callback takes that
-  // lock, before it returns. So once it returns the last buffer is in the file, or no buffer
-  // was out because a hand-back failed. Results from here on are not examined.
+  bool bufferOut = RequestStop();
+  // Outside the hand-back lock: the device returns the buffer in progress, and the worker
+  // takes the last-buffer path for it. Only once that path has finished (or when no buffer was
+  // out) does stop touch the header or the file. Results from here on are not examined.
   waveInReset(gRecorder.captureDevice);
+  EndCaptureWorker(bufferOut);
   waveInUnprepareHeader(gRecorder.captureDevice, &gRecorder.bufferHeader, sizeof(WAVEHDR));
   waveInClose(gRecorder.captureDevice);
-  int32_t count = gRecorder.dataByteCount.load();
-  FillWaveFileHeader(&gRecorder.header, static_cast<uint32_t>(count));
-  fsetpos(gRecorder.outputFile, &gRecorder.fileStart);
-  fwrite(gRecorder.header.bytes, 1, kWaveHeaderBytes, gRecorder.outputFile);
-  fclose(gRecorder.outputFile);
-  gRecorder.outputFile = nullptr;
   gRecorder.captureDevice = nullptr;
+  int32_t count = gRecorder.dataByteCount.load();
+  FinishFile(count);
   gRecorder.recording = false;
+  ReleaseSRWLockExclusive(&gStartStopLock);
+  ReleaseModuleAfterRecording();
   return count;
 }
+
+FILE* RunningRecordingStream() { return gRecorder.recording ? gRecorder.outputFile : nullptr; }

@@ -8,6 +8,7 @@ packages=(
   libcpp-httplib-dev libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev flite
   libasound2-plugins pulseaudio pulseaudio-utils alsa-utils
   clang-14 libclang-rt-14-dev
+  g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the shared library's dynamic symbol table, SONAME and version: it must define the
-# library's exported C functions and nothing else of its own.
+# library's exported C functions and nothing else of its own, and hold none of the tests' doubles.
 set -euo pipefail
 lib="$1"
 expected="OmbriVoice OmbriVoiceFileDownload OmbriVoiceRecorderStart OmbriVoiceRecorderStop"
@@ -9,6 +9,13 @@ present=$(for name in $expected; do
   if printf '%s\n' $defined | grep -qx "$name"; then echo "$name"; fi; done | tr '\n' ' ' | sed 's/ $//')
 if [ "$defined" != "$present" ] || [ -z "$present" ]; then
   echo "unexpected dynamic symbols: '$defined' (allowed: '$expected')" >&2
+  exit 1
+fi
+# The tests' doubles (scripted capture device, connection overrides) are not in the library at all.
+doubles=$(nm "$lib" 2>/dev/null | grep -E 'ForTesting|Scripted' || true)
+if [ -n "$doubles" ]; then
+  echo "test doubles in the shipped library:" >&2
+  printf '%s\n' "$doubles" >&2
   exit 1
 fi
 soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\].*/\1/p')

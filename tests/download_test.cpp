@@ -6,8 +6,9 @@
 #include <string>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/http_client_testing.h"
+#include "doubles/transfer_overrides.h"
 #include "support/loopback_server.h"
+#include "support/reply_cases.h"
 #include "support/test_files.h"
 
 namespace {
@@ -34,8 +35,7 @@ class Download : public ::testing::Test {
 }  // namespace
 
 TEST_F(Download, SavesTheBodyByteForByteWithOnlyTheAgentAdded) {
-  const std::string bodies[] = {"", std::string(1000, 'a'), PatternBytes(70001, 3), PatternBytes(1 << 20, 4)};
-  for (const std::string& body : bodies) {
+  for (const std::string& body : DownloadBodies()) {
     SCOPED_TRACE("body of " + std::to_string(body.size()) + " bytes");
     LoopbackServer server(HttpReply(200, body, "Content-Type: application/octet-stream\r\n"));
     ASSERT_EQ(Run(UrlOf(server, "/jobs/7?key=a%20b"), dir.File("out.bin")), OMBRIVOICE_OK);
@@ -50,17 +50,7 @@ TEST_F(Download, SavesTheBodyByteForByteWithOnlyTheAgentAdded) {
 }
 
 TEST_F(Download, SavesWhatTheServerSentWhateverTheStatusOrCoding) {
-  std::string gzipBody("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\x4b\x04\x00\x43\xbe\xb7\xe8\x01\x00\x00\x00", 21);
-  const struct {
-    const char* name;
-    std::string reply;
-    std::string saved;
-  } cases[] = {
-      {"404 page", HttpReply(404, "<h1>Not here</h1>"), "<h1>Not here</h1>"},
-      {"gzip-coded", HttpReply(200, gzipBody, "Content-Encoding: gzip\r\n"), gzipBody},
-      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", "abc"},
-  };
-  for (const auto& c : cases) {
+  for (const ReplyCase& c : RawReplyCases()) {
     SCOPED_TRACE(c.name);
     LoopbackServer server(c.reply);
     WriteBytes(dir.File("old.bin"), std::string(100000, 'o'));  // longer than any new body

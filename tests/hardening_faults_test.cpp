@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/http_client_testing.h"
+#include "doubles/transfer_overrides.h"
 #include "support/loopback_server.h"
 #include "support/test_files.h"
 
@@ -21,7 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kApiHost = "api.ombrivoice.example";
+const std::string kApiHost = OMBRIVOICE_API_HOST;
 const std::string kJsonReply = HttpReply(202, "{\"jobID\":\"j-1\"}");
 constexpr long kConnectSeconds = 2;    // the shortened time-outs every case runs with
 constexpr long kStallSeconds = 1;

@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/http_client_testing.h"
+#include "doubles/transfer_overrides.h"
 #include "support/loopback_server.h"
 #include "support/test_files.h"
 
 namespace {
 
-const std::string kApiHost = "api.ombrivoice.example";
+const std::string kApiHost = OMBRIVOICE_API_HOST;
 const std::string kReplyBody = "{\"jobID\":\"j-1\"}";
 const std::string kKept = "bytes the call does not own";
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/wave_in_testing.h"
+#include "doubles/scripted_capture_device.h"
 #include "support/test_files.h"
 
 // recorder_checks.h also offers a Python WAV check that this program does not use.

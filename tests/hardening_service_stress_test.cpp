@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/http_client_testing.h"
+#include "doubles/transfer_overrides.h"
 #include "support/service_runner.h"
 #include "support/test_files.h"
 
@@ -33,7 +33,7 @@ constexpr int kUploads = 10000;
 constexpr int kThreads = 4;
 constexpr auto kBound = std::chrono::seconds(240);
 const std::string kKey = "stress-key";
-const std::string kApiHost = "api.ombrivoice.example";
+const std::string kApiHost = OMBRIVOICE_API_HOST;
 
 // A 16-bit mono 16 kHz WAV file of frames samples counting up from first.
 std::string SmallWav(int frames, int first) {

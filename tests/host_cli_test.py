@@ -10,6 +10,7 @@ import threading
 import unittest
 
 BINARY = sys.argv.pop(1)
+API_HOST = sys.argv.pop(1)  # the build's API host
 
 
 def run(*args, env=None):
@@ -44,7 +45,7 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers["Content-Length"])
         self.server.requests.append(("POST", self.path, self.rfile.read(length)))
         self.answer(202, {"jobid": "j1", "status": "queued",
-                          "result_url": "http://api.ombrivoice.example/1/api/async/job/j1/result"})
+                          "result_url": "http://" + API_HOST + "/1/api/async/job/j1/result"})
 
     def do_GET(self):
         self.server.requests.append(("GET", self.path, b""))
@@ -112,7 +113,7 @@ class CommandLine(unittest.TestCase):
         result = run("upload", self.wav, "--key", "KEY", "--reply", reply, "--service", url)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         method, target, body = server.requests[0]
-        self.assertEqual((method, target), ("POST", "http://api.ombrivoice.example/1/api/async/recognizespeech/v1"))
+        self.assertEqual((method, target), ("POST", "http://" + API_HOST + "/1/api/async/recognizespeech/v1"))
         self.assertIn(b'name="apikey"\r\n\r\nKEY\r\n', body)
         with open(reply) as f:
             self.assertEqual(json.load(f)["jobid"], "j1")
@@ -124,7 +125,7 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(result.stdout, "one two three\n")
         self.assertIn("transcribe: job running", result.stderr)
         polls = [target for method, target, _ in server.requests if method == "GET"]
-        self.assertEqual(polls[0], "http://api.ombrivoice.example/1/api/async/job/j1/result?apikey=a%20b%26c")
+        self.assertEqual(polls[0], "http://" + API_HOST + "/1/api/async/job/j1/result?apikey=a%20b%26c")
         self.assertEqual(len(polls), 3)
 
     def test_transcribe_reports_a_failed_job_and_an_unreachable_service(self):

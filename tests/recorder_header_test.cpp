@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/wave_in_testing.h"
+#include "doubles/scripted_capture_device.h"
 #include "recorder/wave_file_header.h"
 #include "recorder_checks.h"
 

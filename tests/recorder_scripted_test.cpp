@@ -7,11 +7,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <new>
 #include <random>
 #include <thread>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/wave_in_testing.h"
+#include "doubles/scripted_capture_device.h"
 #include "recorder/recorder.h"
 #include "recorder_checks.h"
 
@@ -30,7 +31,8 @@ void CountAllocation() {
 
 }  // namespace
 
-// The replacement pair allocates with malloc and frees with free, which GCC cannot see match.
+// The replacements allocate with malloc and free with free, which GCC cannot see match; the
+// nothrow forms are replaced too, so that every allocation and release pairs under ASan.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t size) {
   CountAllocation();
@@ -38,8 +40,13 @@ void* operator new(size_t size) {
   if (memory == nullptr) throw std::bad_alloc();
   return memory;
 }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  CountAllocation();
+  return std::malloc(size == 0 ? 1 : size);
+}
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // malloc itself, where no sanitizer owns it.
@@ -219,7 +226,7 @@ TEST_F(RecorderScripted, CallbackAllocatesNothing) {
   gAllocations.store(0);
   gCounting.store(true);
   ASSERT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(kWaitMs));
-  int32_t count = OmbriVoiceRecorderStop();  // the last buffer is handled on the capture thread
+  int32_t count = OmbriVoiceRecorderStop();  // the last buffer is handled on the worker thread
   gCounting.store(false);
   EXPECT_EQ(count, expected);
   EXPECT_EQ(gAllocations.load(), 0);

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/text_conversion.h"
-#include "platform/wide_format.h"
+#include "text_conversion.h"
+#include "wide_format.h"
 #include "support/test_files.h"
 #include "transfer/request_text.h"
 
@@ -117,15 +117,15 @@ TEST(RequestText, HeaderBlockIsTheTenLinesInOrder) {
   WCHAR block[kUploadHeaderBlockChars];
   ASSERT_TRUE(UploadHeaderBlock(123456, U16(kToken).c_str(), block));
   EXPECT_EQ(Ascii(block),
-            "Host: api.ombrivoice.example\r\n"
+            "Host: " OMBRIVOICE_API_HOST "\r\n"
             "Connection: keep-alive\r\n"
             "Content-Length: 123456\r\n"
             "Accept: application/json, text/javascript, */*; q=0.01\r\n"
-            "Origin: https://www.ombrivoice.example\r\n"
+            "Origin: https://" OMBRIVOICE_SITE_HOST "\r\n"
             "User-Agent: Mozilla/5.0 (Windows NT 5.1) AppleWebKit/537.36 (KHTML, like Gecko) "
             "Chrome/43.0.2357.124 Safari/537.36\r\n"
             "Content-Type: multipart/form-data; boundary=----" + kToken + "\r\n"
-            "Referer: https://www.ombrivoice.example/developer/apis/recognizespeech\r\n"
+            "Referer: https://" OMBRIVOICE_SITE_HOST "/developer/apis/recognizespeech\r\n"
             "Accept-Encoding: gzip, deflate\r\n"
             "Accept-Language: en-US,en;q=0.8\r\n");
 }
@@ -142,13 +142,14 @@ TEST(TextConversion, Utf16ToUtf8CoversEveryEncodedLength) {
 TEST(WideFormat, RefusesWhatItDoesNotUnderstandWithoutReadingPastTheFormat) {
   WCHAR out[64];
   // Each format sits at the very end of its own buffer, so a read past the NUL shows under ASan.
-  for (std::u16string format : {u"abc%", u"%05", u"%x", u"%99999999999d", u"%-5d"}) {
+  // A plain %s names a narrow string in a wide format, as the C and Windows runtimes read it.
+  for (std::u16string format : {u"abc%", u"%05", u"%x", u"%99999999999d", u"%-5d", u"%s", u"%l", u"%5ls"}) {
     std::unique_ptr<char16_t[]> exact(new char16_t[format.size() + 1]);
     std::copy(format.c_str(), format.c_str() + format.size() + 1, exact.get());
     EXPECT_EQ(swprintf(out, 64, exact.get(), 7), -1) << Ascii(format);
     EXPECT_EQ(out[0], 0);
   }
   EXPECT_EQ(swprintf(out, 5, u"%d", 123456), -1);  // does not fit
-  EXPECT_EQ(swprintf(out, 64, u"%d|%5d|%05d|%%|%s", -42, 7, -7, u"x"), 19);
+  EXPECT_EQ(swprintf(out, 64, u"%d|%5d|%05d|%%|%ls", -42, 7, -7, u"x"), 19);
   EXPECT_EQ(Ascii(out), "-42|    7|-0007|%|x");
 }

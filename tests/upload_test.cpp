@@ -9,14 +9,13 @@
 #include <unistd.h>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/http_client_testing.h"
+#include "doubles/transfer_overrides.h"
+#include "support/expected_request.h"
 #include "support/loopback_server.h"
 #include "support/test_files.h"
 
 namespace {
 
-const std::string kApiHost = "api.ombrivoice.example";
-const std::string kPath = "/1/api/async/recognizespeech/v1";
 const std::string kJsonReply = HttpReply(202, "{\"jobID\":\"j-1\"}", "Content-Type: application/json\r\n");
 
 class Upload : public ::testing::Test {
@@ -42,54 +41,6 @@ class Upload : public ::testing::Test {
   TempDir dir;
 };
 
-// The token from the Content-Type line; empty if it is not 19 digits.
-std::string TokenOf(const RecordedRequest& request) {
-  std::vector<std::string> types = request.Values("Content-Type");
-  const std::string prefix = "multipart/form-data; boundary=----";
-  if (types.size() != 1 || types[0].rfind(prefix, 0) != 0) return "";
-  std::string token = types[0].substr(prefix.size());
-  if (token.size() != 19 || token.find_first_not_of("0123456789") != std::string::npos) return "";
-  return token;
-}
-
-std::string ExpectedBody(const std::string& token, const std::string& wav, const std::string& keyUtf8) {
-  return "------" + token +
-         "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"wav.wav\"\r\n"
-         "Content-Type: audio/wav\r\n\r\n" +
-         wav + "\r\n------" + token + "\r\nContent-Disposition: form-data; name=\"apikey\"\r\n\r\n" +
-         keyUtf8 + "\r\n------" + token + "--\r\n";
-}
-
-// Checks every header line the request must carry, each exactly once, and the body.
-void ExpectDesignedRequest(const RecordedRequest& request, const std::string& wav,
-                           const std::string& keyUtf8) {
-  std::string token = TokenOf(request);
-  ASSERT_FALSE(token.empty()) << "no boundary token in Content-Type";
-  std::string body = ExpectedBody(token, wav, keyUtf8);
-  EXPECT_EQ(body.size(), 119 + wav.size() + 109 + keyUtf8.size());
-  const std::pair<std::string, std::string> lines[] = {
-      {"Host", kApiHost},
-      {"Connection", "keep-alive"},
-      {"Content-Length", std::to_string(body.size())},
-      {"Accept", "application/json, text/javascript, */*; q=0.01"},
-      {"Origin", "https://www.ombrivoice.example"},
-      {"User-Agent", "Mozilla/5.0 (Windows NT 5.1) AppleWebKit/537.36 (KHTML, like Gecko) "
-                     "Chrome/43.0.2357.124 Safari/537.36"},
-      {"Content-Type", "multipart/form-data; boundary=----" + token},
-      {"Referer", "https://www.ombrivoice.example/developer/apis/recognizespeech"},
-      {"Accept-Encoding", "gzip, deflate"},
-      {"Accept-Language", "en-US,en;q=0.8"},
-      {"Pragma", "no-cache"},
-  };
-  for (const auto& line : lines) {
-    EXPECT_EQ(request.Values(line.first), std::vector<std::string>{line.second}) << line.first;
-  }
-  EXPECT_TRUE(request.Values("Expect").empty());
-  EXPECT_TRUE(request.Values("Transfer-Encoding").empty());
-  EXPECT_EQ(request.body.size(), body.size());
-  EXPECT_TRUE(request.body == body) << "body differs from head + WAV bytes + tail";
-}
-
 }  // namespace
 
 TEST_F(Upload, SendsTheDesignedRequestDirectlyForEveryPieceBoundary) {
@@ -104,7 +55,7 @@ TEST_F(Upload, SendsTheDesignedRequestDirectlyForEveryPieceBoundary) {
     ASSERT_EQ(Run(dir.File("a.wav"), "KEY-123", dir.File("reply.json")), OMBRIVOICE_OK);
     ASSERT_EQ(server.Requests().size(), 1u);
     RecordedRequest request = ParseRequest(server.Requests()[0]);
-    EXPECT_EQ(request.requestLine, "POST " + kPath + " HTTP/1.1");
+    EXPECT_EQ(request.requestLine, "POST " + kUploadPath + " HTTP/1.1");
     ExpectDesignedRequest(request, wav, "KEY-123");
     EXPECT_EQ(ReadBytes(dir.File("reply.json")), "{\"jobID\":\"j-1\"}");
   }
@@ -118,7 +69,7 @@ TEST_F(Upload, ReachesTheApiHostThroughTheConfiguredProxy) {
   ASSERT_EQ(Run(dir.File("a.wav"), "ключ", dir.File("reply.json")), OMBRIVOICE_OK);
   ASSERT_EQ(proxy.Requests().size(), 1u);
   RecordedRequest request = ParseRequest(proxy.Requests()[0]);
-  EXPECT_EQ(request.requestLine, "POST http://" + kApiHost + kPath + " HTTP/1.1");
+  EXPECT_EQ(request.requestLine, "POST http://" + kApiHost + kUploadPath + " HTTP/1.1");
   ExpectDesignedRequest(request, wav, "ключ");
   EXPECT_EQ(ReadBytes(dir.File("reply.json")), "{\"jobID\":\"j-1\"}");
 }

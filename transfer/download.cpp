@@ -1,12 +1,13 @@
 // The URL download: copies one URL's body, byte for byte, into a local file. Each step that can
 // fail returns its own code after releasing what it opened.
 #include "TolvexOmbriVoice.h"
-#include "platform/files.h"
-#include "platform/http_client.h"
+#include "files.h"
+#include "http_client.h"
+#include "transfer/reply_length.h"
 
 namespace {
 
-const WCHAR kDownloadAgent[] = u"FTP_to_AIX";
+const WCHAR kDownloadAgent[] = TEXT("FTP_to_AIX");
 constexpr DWORD kDownloadPieceBytes = 512;
 
 // Everything one download opens, released together whichever way the call ends.
@@ -28,17 +29,21 @@ int32_t FinishDownload(DownloadHandles* handles, int32_t code) {
   return code;
 }
 
-// Copies the body in pieces of up to 512 bytes until a read yields none.
+// Copies the body in pieces of up to 512 bytes until a read yields none; a body short of its
+// declared length broke off, even if the client ended it quietly.
 int32_t CopyBody(DownloadHandles* handles) {
   unsigned char piece[kDownloadPieceBytes];
+  ULONGLONG saved = 0;
   for (;;) {
     DWORD got = 0;
     if (!InternetReadFile(handles->url, piece, kDownloadPieceBytes, &got)) {
       return OMBRIVOICE_DOWNLOAD_BODY_BROKE_OFF;
     }
     if (got == 0) {
-      return OMBRIVOICE_OK;
+      bool whole = ReplyBodyWasWhole(handles->url, saved);
+      return whole ? OMBRIVOICE_OK : OMBRIVOICE_DOWNLOAD_BODY_BROKE_OFF;
     }
+    saved += got;
     DWORD written = 0;
     if (!WriteFile(handles->localFile, piece, got, &written, nullptr)) {
       return OMBRIVOICE_DOWNLOAD_WRITE_FAILED;

@@ -4,19 +4,23 @@
 #include <cstring>
 
 #include "TolvexOmbriVoice.h"
-#include "platform/files.h"
-#include "platform/http_client.h"
+#include "files.h"
+#include "http_client.h"
+#include "transfer/reply_length.h"
 #include "transfer/request_text.h"
 
 namespace {
 
-const WCHAR kUploadAgent[] = u"Tolvex - Ombri Voice Upload";
-const WCHAR kUploadPath[] = u"/1/api/async/recognizespeech/v1";
+const WCHAR kUploadAgent[] = TEXT("Tolvex - Ombri Voice Upload");
+const WCHAR kUploadPath[] = TEXT("/1/api/async/recognizespeech/v1");
 constexpr INTERNET_PORT kUploadPort = 80;
 constexpr DWORD kAudioPieceBytes = 1024;
 constexpr DWORD kReplyPieceBytes = 4096;  // filled at most kReplyPieceBytes - 1 at a time
 constexpr DWORD kBeginSendFlags = HSR_INITIATE | HSR_CHUNKED;  // 0x28
 constexpr LONGLONG kMaxBodyLength = 0x7FFFFFFF;
+
+// The begin-send record has the platform's own layout: 40 bytes where pointers are 32 bits.
+static_assert(sizeof(void*) != 4 || sizeof(INTERNET_BUFFERSW) == 40, "INTERNET_BUFFERSW layout");
 
 // Everything one upload opens, released together whichever way the call ends.
 struct UploadHandles {
@@ -73,12 +77,15 @@ int32_t SaveReply(UploadHandles* handles, LPCWSTR replyPath) {
     return OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
   }
   unsigned char piece[kReplyPieceBytes];
+  ULONGLONG saved = 0;
   for (;;) {
     DWORD got = 0;
     BOOL read = InternetReadFile(handles->request, piece, kReplyPieceBytes - 1, &got);
     if (got == 0) {
-      return read ? OMBRIVOICE_OK : OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
+      bool whole = read && ReplyBodyWasWhole(handles->request, saved);
+      return whole ? OMBRIVOICE_OK : OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
     }
+    saved += got;
     DWORD written = 0;
     if (!WriteFile(handles->replyFile, piece, got, &written, nullptr)) {
       return OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
@@ -106,12 +113,12 @@ OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriV
   if (handles.session == nullptr) {
     return FinishUpload(&handles, OMBRIVOICE_UPLOAD_SESSION_FAILED);
   }
-  handles.connection = InternetConnectW(handles.session, kUploadApiHost, kUploadPort, u"", u"",
+  handles.connection = InternetConnectW(handles.session, kUploadApiHost, kUploadPort, TEXT(""), TEXT(""),
                                         INTERNET_SERVICE_HTTP, 0, 1);
   if (handles.connection == nullptr) {
     return FinishUpload(&handles, OMBRIVOICE_UPLOAD_CONNECT_FAILED);
   }
-  handles.request = HttpOpenRequestW(handles.connection, u"POST", kUploadPath, nullptr, nullptr,
+  handles.request = HttpOpenRequestW(handles.connection, TEXT("POST"), kUploadPath, nullptr, nullptr,
                                      kAcceptedReplyTypes,
                                      INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE, 0);
   if (handles.request == nullptr) {

@@ -45,7 +45,7 @@ TEST(ServiceWithLibrary, UploadThroughTheProxyIsTranscribed) {
   const std::string reply = ReadFile(replyPath);
   EXPECT_EQ(JsonField(reply, "status"), "queued") << reply;
   const std::string resultUrl = JsonField(reply, "result_url");
-  ASSERT_EQ(resultUrl.rfind("http://api.ombrivoice.example/1/api/async/job/", 0), 0u) << reply;
+  ASSERT_EQ(resultUrl.rfind("http://" OMBRIVOICE_API_HOST "/1/api/async/job/", 0), 0u) << reply;
   RawReply result;
   for (int i = 0; i < 300; ++i) {  // the first job loads the model: allow 30 seconds
     result = Get(service.port(), resultUrl + "?apikey=library-key");

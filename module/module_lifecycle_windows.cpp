@@ -1,0 +1,83 @@
+// DllMain of the Windows DLL. At process attach the library records its own instance handle
+// (the least stand-in for a framework's extension-library registration); nothing else is set
+// up, and thread attach and detach do nothing.
+//
+// Unloading during a recording: DllMain runs under the loader lock, where stopping the device
+// would wait for the audio system's thread and hang FreeLibrary. So a recording holds its own
+// reference to the library (HoldModuleForRecording): FreeLibrary then returns at once and the
+// recording goes on until its stop, which lets the reference go. A process that exits during a
+// recording arrives here with its other threads already gone, perhaps in the middle of an
+// append and holding the stream's lock; the file is then finished through its system handle,
+// without the device, the recorder's locks or the stream's.
+#include <windows.h>
+
+#include <io.h>
+
+#include "module/module_lifecycle.h"
+#include "recorder/recorder.h"
+
+namespace {
+
+ExtensionModuleRecord gModule;  // zeroed until load
+HMODULE gRecordingHold;         // the recording's own reference to the library, or null
+
+// Writes the header for the audio the file holds (whole samples after the 44 header bytes) over
+// its start. The system closes the file as the process ends.
+void FinishRecordingAtProcessExit() {
+  FILE* stream = RunningRecordingStream();
+  if (stream == nullptr) {
+    return;
+  }
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  const LONGLONG headerBytes = static_cast<LONGLONG>(kWaveHeaderBytes);
+  LARGE_INTEGER size;
+  if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size) || size.QuadPart < headerBytes) {
+    return;
+  }
+  LONGLONG audio = size.QuadPart - headerBytes;
+  uint32_t count = static_cast<uint32_t>(audio < kMaxDataBytes ? audio : kMaxDataBytes) & ~1u;
+  WaveFileHeader header;
+  FillWaveFileHeader(&header, count);
+  OVERLAPPED atStart = {};  // offset 0, written where it says whatever the file position
+  DWORD written = 0;
+  WriteFile(file, header.bytes, kWaveHeaderBytes, &written, &atStart);
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      gModule.instanceHandle = instance;
+      gModule.registered = true;
+      break;
+    case DLL_PROCESS_DETACH:
+      if (reserved != nullptr) {  // the process is ending, not FreeLibrary
+        FinishRecordingAtProcessExit();
+      }
+      gModule.registered = false;
+      gModule.instanceHandle = nullptr;
+      break;
+    default:  // DLL_THREAD_ATTACH, DLL_THREAD_DETACH
+      break;
+  }
+  return TRUE;
+}
+
+const ExtensionModuleRecord& CurrentExtensionModule() { return gModule; }
+
+void HoldModuleForRecording() {
+  HMODULE self = nullptr;
+  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCWSTR>(&HoldModuleForRecording), &self)) {
+    gRecordingHold = self;
+  }
+}
+
+void ReleaseModuleAfterRecording() {
+  HMODULE hold = gRecordingHold;
+  gRecordingHold = nullptr;
+  if (hold != nullptr) {
+    FreeLibrary(hold);  // the host still holds its own reference while it calls stop
+  }
+}

@@ -1,0 +1,286 @@
+// A libcurl transfer driven from the caller's thread through the multi interface. The request
+// body goes out through a read callback that pauses when no piece is staged; the reply body
+// comes in through a write callback that pauses when the reply buffer is full. Each wait drives
+// curl_multi_perform, checks its condition, and only then polls, so no step waits needlessly.
+#include "curl_transfer.h"
+
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <strings.h>
+
+#include "connection_settings.h"
+
+namespace {
+
+constexpr int kPollMilliseconds = 1000;
+// libcurl's receive buffer: one recv() fills the reply buffer at most once (16 KiB by default,
+// four times the recv calls). Never above kReplyBufferBytes, or every chunk pauses the transfer.
+constexpr long kReceiveBufferBytes = static_cast<long>(kReplyBufferBytes);
+
+std::once_flag gCurlInitOnce;
+bool gCurlInitialised = false;
+
+size_t OnReadBody(char* buffer, size_t size, size_t count, void* user) {
+  CurlTransfer* transfer = static_cast<CurlTransfer*>(user);
+  size_t available = transfer->stagingEnd - transfer->stagingStart;
+  if (available == 0) {
+    transfer->sendPaused = true;
+    return CURL_READFUNC_PAUSE;
+  }
+  size_t length = size * count < available ? size * count : available;
+  memcpy(buffer, transfer->staging + transfer->stagingStart, length);
+  transfer->stagingStart += length;
+  return length;
+}
+
+size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
+  CurlTransfer* transfer = static_cast<CurlTransfer*>(user);
+  size_t length = size * count;
+  if (transfer->replyStart == transfer->replyEnd) {
+    transfer->replyStart = 0;
+    transfer->replyEnd = 0;
+  }
+  if (kReplyBufferBytes - transfer->replyEnd < length && transfer->replyStart > 0) {
+    memmove(transfer->reply, transfer->reply + transfer->replyStart,
+            transfer->replyEnd - transfer->replyStart);
+    transfer->replyEnd -= transfer->replyStart;
+    transfer->replyStart = 0;
+  }
+  if (kReplyBufferBytes - transfer->replyEnd < length) {
+    transfer->receivePaused = true;  // libcurl keeps the chunk and offers it again on resume
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  memcpy(transfer->reply + transfer->replyEnd, data, length);
+  transfer->replyEnd += length;
+  return length;
+}
+
+// Watches reply heads for the one that is final: interim 1xx heads and the 3xx heads of
+// redirects that libcurl follows end with the same blank line and are passed over.
+size_t OnHeaderLine(char* line, size_t size, size_t count, void* user) {
+  CurlTransfer* transfer = static_cast<CurlTransfer*>(user);
+  size_t length = size * count;
+  if (length >= 5 && strncmp(line, "HTTP/", 5) == 0) {
+    transfer->sawLocation = false;
+  } else if (length > 9 && strncasecmp(line, "Location:", 9) == 0 &&
+             strspn(line + 9, " \t\r\n") < length - 9) {
+    transfer->sawLocation = true;
+  }
+  bool blank = (length == 2 && line[0] == '\r') || (length == 1 && line[0] == '\n');
+  if (blank) {
+    long status = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    bool followed = transfer->followsRedirects && transfer->sawLocation && status >= 300 && status < 400;
+    if (status >= 200 && !followed) {
+      transfer->headersDone = true;
+    }
+  }
+  return length;
+}
+
+int OnConnected(void* user, char*, char*, int, int) {
+  static_cast<CurlTransfer*>(user)->connected = true;
+  return CURL_PREREQFUNC_OK;
+}
+
+void CollectFinishedTransfer(CurlTransfer* transfer) {
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(transfer->multi, &queued)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == transfer->easy) {
+      transfer->done = true;
+      transfer->result = message->data.result;
+    }
+  }
+}
+
+// Drives the transfer until condition holds (true) or the transfer ends without it (false).
+template <typename Condition>
+bool DriveUntil(CurlTransfer* transfer, Condition condition) {
+  for (;;) {
+    int running = 0;
+    CURLMcode code = curl_multi_perform(transfer->multi, &running);
+    if (code != CURLM_OK && !transfer->done) {
+      transfer->done = true;
+      transfer->result = CURLE_FAILED_INIT;
+    }
+    CollectFinishedTransfer(transfer);
+    if (condition()) {
+      return true;
+    }
+    if (transfer->done) {
+      return false;
+    }
+    curl_multi_poll(transfer->multi, nullptr, 0, kPollMilliseconds, nullptr);
+  }
+}
+
+// Lifts the pauses named, keeping any other pause in force.
+void Resume(CurlTransfer* transfer, bool send, bool receive) {
+  if (send) transfer->sendPaused = false;
+  if (receive) transfer->receivePaused = false;
+  int stillPaused = (transfer->sendPaused ? CURLPAUSE_SEND : 0) |
+                    (transfer->receivePaused ? CURLPAUSE_RECV : 0);
+  curl_easy_pause(transfer->easy, stillPaused);
+}
+
+bool ApplySharedOptions(CurlTransfer* transfer) {
+  ConnectionSettings settings;
+  GetConnectionSettings(&settings);
+  CURL* easy = transfer->easy;
+  bool ok = curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings.connectSeconds) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, settings.stallSeconds) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_READFUNCTION, OnReadBody) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_READDATA, transfer) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnReplyBytes) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeaderLine) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_PREREQDATA, transfer) == CURLE_OK;
+  if (!ok) {
+    return false;
+  }
+  if (settings.connectTo[0] != 0) {
+    transfer->connectTo = curl_slist_append(nullptr, settings.connectTo);
+    if (transfer->connectTo == nullptr ||
+        curl_easy_setopt(easy, CURLOPT_CONNECT_TO, transfer->connectTo) != CURLE_OK) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool EnsureCurlInitialised() {
+  std::call_once(gCurlInitOnce, [] { gCurlInitialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  return gCurlInitialised;
+}
+
+CurlTransfer* CreateCurlTransfer() {
+  if (!EnsureCurlInitialised()) {
+    return nullptr;
+  }
+  CurlTransfer* transfer = new (std::nothrow) CurlTransfer();
+  if (transfer == nullptr) {
+    return nullptr;
+  }
+  transfer->declaredLength = -1;
+  transfer->easy = curl_easy_init();
+  transfer->multi = curl_multi_init();
+  if (transfer->easy == nullptr || transfer->multi == nullptr || !ApplySharedOptions(transfer)) {
+    DestroyCurlTransfer(transfer);
+    return nullptr;
+  }
+  return transfer;
+}
+
+void DestroyCurlTransfer(CurlTransfer* transfer) {
+  if (transfer == nullptr) {
+    return;
+  }
+  if (transfer->added) {
+    curl_multi_remove_handle(transfer->multi, transfer->easy);
+  }
+  if (transfer->easy != nullptr) curl_easy_cleanup(transfer->easy);
+  if (transfer->multi != nullptr) curl_multi_cleanup(transfer->multi);
+  curl_slist_free_all(transfer->headers);
+  curl_slist_free_all(transfer->connectTo);
+  delete transfer;
+}
+
+bool StartCurlTransfer(CurlTransfer* transfer) {
+  if (transfer->added || curl_multi_add_handle(transfer->multi, transfer->easy) != CURLM_OK) {
+    return false;
+  }
+  transfer->added = true;
+  DriveUntil(transfer, [transfer] { return transfer->connected; });
+  return transfer->connected || (transfer->done && transfer->result == CURLE_OK);
+}
+
+bool FlushCurlBody(CurlTransfer* transfer) {
+  if (transfer->stagingStart == transfer->stagingEnd) {
+    transfer->stagingStart = transfer->stagingEnd = 0;
+    return !(transfer->done && transfer->result != CURLE_OK);
+  }
+  if (transfer->sendPaused) {
+    Resume(transfer, true, false);
+  }
+  bool sent = DriveUntil(transfer, [transfer] { return transfer->stagingStart == transfer->stagingEnd; });
+  if (sent) {
+    transfer->stagingStart = transfer->stagingEnd = 0;
+  }
+  return sent;
+}
+
+bool PushCurlBody(CurlTransfer* transfer, const void* bytes, size_t length) {
+  if (length == 0) {
+    return true;
+  }
+  if (!transfer->added || transfer->done || transfer->declaredLength < 0 ||
+      static_cast<curl_off_t>(length) > transfer->declaredLength - transfer->bytesAccepted) {
+    return false;
+  }
+  const unsigned char* next = static_cast<const unsigned char*>(bytes);
+  while (length > 0) {
+    if (transfer->stagingEnd == kStagingBytes && !FlushCurlBody(transfer)) {
+      return false;
+    }
+    size_t room = kStagingBytes - transfer->stagingEnd;
+    size_t piece = length < room ? length : room;
+    memcpy(transfer->staging + transfer->stagingEnd, next, piece);
+    transfer->stagingEnd += piece;
+    transfer->bytesAccepted += static_cast<curl_off_t>(piece);
+    next += piece;
+    length -= piece;
+  }
+  if (transfer->bytesAccepted == transfer->declaredLength) {
+    return FlushCurlBody(transfer);
+  }
+  return true;
+}
+
+bool WaitForCurlReplyHead(CurlTransfer* transfer) {
+  if (!transfer->added) {
+    return false;
+  }
+  // A body short of its declared length would leave the server waiting, and this wait with it.
+  if (transfer->declaredLength >= 0 &&
+      (transfer->bytesAccepted != transfer->declaredLength || !FlushCurlBody(transfer))) {
+    return false;
+  }
+  auto replyBegun = [transfer] {
+    return transfer->headersDone || transfer->replyEnd > transfer->replyStart ||
+           (transfer->done && transfer->result == CURLE_OK);
+  };
+  DriveUntil(transfer, replyBegun);
+  return replyBegun();
+}
+
+bool PullCurlReply(CurlTransfer* transfer, void* out, size_t capacity, size_t* length) {
+  *length = 0;
+  if (!transfer->added) {
+    return false;
+  }
+  if (transfer->replyEnd == transfer->replyStart && !transfer->done) {
+    if (transfer->receivePaused) {
+      Resume(transfer, false, true);
+    }
+    DriveUntil(transfer, [transfer] { return transfer->replyEnd > transfer->replyStart; });
+  }
+  size_t available = transfer->replyEnd - transfer->replyStart;
+  if (available > 0) {
+    size_t piece = available < capacity ? available : capacity;
+    memcpy(out, transfer->reply + transfer->replyStart, piece);
+    transfer->replyStart += piece;
+    *length = piece;
+    return true;
+  }
+  return transfer->done && transfer->result == CURLE_OK;
+}

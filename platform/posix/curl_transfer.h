@@ -1,0 +1,68 @@
+// One libcurl transfer driven step by step from the caller's thread: the request body is pushed
+// in pieces, the reply body is pulled in pieces. The HTTP and URL client calls are built on it.
+#ifndef OMBRIVOICE_PLATFORM_CURL_TRANSFER_H
+#define OMBRIVOICE_PLATFORM_CURL_TRANSFER_H
+
+#include <curl/curl.h>
+
+#include <cstddef>
+
+constexpr size_t kStagingBytes = 64 * 1024;  // request body gathered before libcurl sends it
+constexpr size_t kReplyBufferBytes = 64 * 1024;  // > CURL_MAX_WRITE_SIZE, so one chunk always fits
+
+struct CurlTransfer {
+  CURL* easy;
+  CURLM* multi;
+  curl_slist* headers;           // request header lines handed to libcurl
+  curl_slist* connectTo;         // the settings' connection override, or nullptr
+  bool added;                    // easy handle is in the multi handle
+  bool connected;                // libcurl has a connection and is about to send the request
+  bool followsRedirects;         // libcurl follows 3xx replies that carry a Location
+  bool sawLocation;              // the reply head being read has a Location line
+  bool headersDone;              // the final reply head has arrived (not 1xx, not a followed 3xx)
+  bool done;                     // the transfer has ended; result says how
+  CURLcode result;
+  // Request body: pieces the caller pushed that libcurl has not yet taken.
+  curl_off_t declaredLength;     // -1: no request body
+  curl_off_t bytesAccepted;      // bytes the caller has pushed so far
+  bool sendPaused;               // the read callback paused for want of data
+  size_t stagingStart;
+  size_t stagingEnd;
+  unsigned char staging[kStagingBytes];
+  // Reply body: bytes libcurl delivered that the caller has not yet pulled.
+  bool receivePaused;            // the write callback paused because the buffer was full
+  size_t replyStart;
+  size_t replyEnd;
+  unsigned char reply[kReplyBufferBytes];
+};
+
+// Initialises libcurl for the process, once, safely from any thread. False if it failed.
+bool EnsureCurlInitialised();
+
+// Allocates a transfer with its easy and multi handles and the options every transfer shares:
+// no signals, the connect and stall time-outs, no content decoding, the environment's proxy.
+// Returns nullptr on failure.
+CurlTransfer* CreateCurlTransfer();
+
+// Releases everything the transfer holds. Accepts nullptr.
+void DestroyCurlTransfer(CurlTransfer* transfer);
+
+// Adds the transfer to its multi handle and drives it until the connection is made (true), or
+// the transfer has failed (false).
+bool StartCurlTransfer(CurlTransfer* transfer);
+
+// Queues a piece of request body. Staged bytes are sent when the staging buffer is full or the
+// declared length is reached. False if the piece would pass the declared length or sending failed.
+bool PushCurlBody(CurlTransfer* transfer, const void* bytes, size_t length);
+
+// Sends every staged byte. False if the transfer failed first.
+bool FlushCurlBody(CurlTransfer* transfer);
+
+// Drives the transfer until the final reply head has arrived. False if it ended without one.
+bool WaitForCurlReplyHead(CurlTransfer* transfer);
+
+// Copies up to capacity reply-body bytes into out, waiting for them if needed. *length 0 with
+// true means the body has ended; false means it broke off (or the transfer failed).
+bool PullCurlReply(CurlTransfer* transfer, void* out, size_t capacity, size_t* length);
+
+#endif

@@ -1,0 +1,203 @@
+// Win32-shaped file calls on POSIX descriptors. Each handle owns a write buffer so that many
+// small writes cost one system call per buffer; every retry on EINTR and short write is here.
+#include "files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kernel_object.h"
+#include "text_conversion.h"
+
+namespace {
+
+constexpr size_t kFileNameBytes = 4096;       // PATH_MAX, including the NUL
+constexpr size_t kWriteBufferBytes = 64 * 1024;
+constexpr size_t kReadBufferBytes = 64 * 1024;  // one read() serves 64 of the upload's 1024-byte pieces
+
+struct FileObject {
+  KernelObjectKind kind;                  // KernelObjectKind::File
+  int descriptor;
+  size_t buffered;                        // bytes waiting in writeBuffer
+  size_t readStart;                       // next byte of readBuffer not yet handed out
+  size_t readEnd;                         // end of the bytes read ahead into readBuffer
+  unsigned char writeBuffer[kWriteBufferBytes];
+  unsigned char readBuffer[kReadBufferBytes];
+};
+
+FileObject* FromHandle(HANDLE handle) {
+  if (!HandleIsKind(handle, KernelObjectKind::File)) {
+    return nullptr;
+  }
+  return static_cast<FileObject*>(handle);
+}
+
+bool WriteAll(int descriptor, const unsigned char* bytes, size_t length) {
+  while (length > 0) {
+    ssize_t written = write(descriptor, bytes, length);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    bytes += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// One read() of up to length bytes, retried on EINTR: the bytes read, 0 at the end, -1 on error.
+ssize_t ReadOnce(int descriptor, unsigned char* out, size_t length) {
+  ssize_t got;
+  do {
+    got = read(descriptor, out, length);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+// Copies up to length bytes out of the read-ahead buffer, refilling it with one read() when it
+// is empty; reads of a whole buffer or more skip it. The bytes copied, 0 at the end, -1 on error.
+ssize_t ReadBuffered(FileObject* file, unsigned char* out, size_t length) {
+  if (file->readStart == file->readEnd) {
+    if (length >= kReadBufferBytes) {
+      return ReadOnce(file->descriptor, out, length);
+    }
+    ssize_t got = ReadOnce(file->descriptor, file->readBuffer, kReadBufferBytes);
+    if (got <= 0) {
+      return got;
+    }
+    file->readStart = 0;
+    file->readEnd = static_cast<size_t>(got);
+  }
+  size_t available = file->readEnd - file->readStart;
+  size_t piece = length < available ? length : available;
+  memcpy(out, file->readBuffer + file->readStart, piece);
+  file->readStart += piece;
+  return static_cast<ssize_t>(piece);
+}
+
+bool FlushBuffer(FileObject* file) {
+  size_t length = file->buffered;
+  file->buffered = 0;  // a failed flush drops its bytes: they are reported lost, not retried
+  return WriteAll(file->descriptor, file->writeBuffer, length);
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/, void* /*security*/,
+                   DWORD creationDisposition, DWORD /*flagsAndAttributes*/, HANDLE /*templateFile*/) {
+  char path[kFileNameBytes];
+  if (!WidePathToUtf8(fileName, path, sizeof path)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  bool reads = (desiredAccess & GENERIC_READ) != 0;
+  bool writes = (desiredAccess & GENERIC_WRITE) != 0;
+  int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
+  if (creationDisposition == CREATE_ALWAYS) {
+    flags |= O_CREAT | O_TRUNC;
+  } else if (creationDisposition != OPEN_EXISTING) {
+    return INVALID_HANDLE_VALUE;
+  }
+  int descriptor;
+  do {
+    descriptor = open(path, flags, 0666);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat status;
+  if (fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
+    close(descriptor);
+    return INVALID_HANDLE_VALUE;
+  }
+  FileObject* file = new (std::nothrow) FileObject;
+  if (file == nullptr) {
+    close(descriptor);
+    return INVALID_HANDLE_VALUE;
+  }
+  file->kind = KernelObjectKind::File;
+  file->descriptor = descriptor;
+  file->buffered = 0;
+  file->readStart = 0;
+  file->readEnd = 0;
+  return file;
+}
+
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* /*overlapped*/) {
+  FileObject* file = FromHandle(handle);
+  if (bytesRead != nullptr) {
+    *bytesRead = 0;
+  }
+  if (file == nullptr) {
+    return FALSE;
+  }
+  unsigned char* out = static_cast<unsigned char*>(buffer);
+  DWORD total = 0;
+  while (total < bytesToRead) {
+    ssize_t got = ReadBuffered(file, out + total, bytesToRead - total);
+    if (got < 0) {
+      return FALSE;
+    }
+    if (got == 0) {
+      break;
+    }
+    total += static_cast<DWORD>(got);
+  }
+  if (bytesRead != nullptr) {
+    *bytesRead = total;
+  }
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+               void* /*overlapped*/) {
+  FileObject* file = FromHandle(handle);
+  if (bytesWritten != nullptr) {
+    *bytesWritten = 0;
+  }
+  if (file == nullptr) {
+    return FALSE;
+  }
+  const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+  if (file->buffered + bytesToWrite > kWriteBufferBytes && !FlushBuffer(file)) {
+    return FALSE;
+  }
+  if (bytesToWrite >= kWriteBufferBytes) {
+    if (!WriteAll(file->descriptor, bytes, bytesToWrite)) {
+      return FALSE;
+    }
+  } else {
+    memcpy(file->writeBuffer + file->buffered, bytes, bytesToWrite);
+    file->buffered += bytesToWrite;
+  }
+  if (bytesWritten != nullptr) {
+    *bytesWritten = bytesToWrite;
+  }
+  return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE handle, LARGE_INTEGER* fileSize) {
+  FileObject* file = FromHandle(handle);
+  struct stat status;
+  if (file == nullptr || fstat(file->descriptor, &status) != 0) {
+    return FALSE;
+  }
+  fileSize->QuadPart = static_cast<LONGLONG>(status.st_size);
+  return TRUE;
+}
+
+BOOL CloseFileObject(HANDLE handle) {
+  FileObject* file = FromHandle(handle);
+  if (file == nullptr) {
+    return FALSE;
+  }
+  file->kind = KernelObjectKind{0};
+  bool flushed = FlushBuffer(file);
+  bool closed = close(file->descriptor) == 0;  // never retried: the descriptor is gone on EINTR
+  delete file;
+  return flushed && closed ? TRUE : FALSE;
+}

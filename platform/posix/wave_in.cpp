@@ -1,0 +1,324 @@
+// The waveIn calls and the capture thread behind them. There is one device record; the calls
+// post requests into it, and the capture thread acts on them at the top of its loop, so that
+// every source call and every callback happens on that one thread.
+#include "wave_in.h"
+
+#include <pthread.h>
+
+#include "wave_in_source.h"
+
+// The one capture device; HWAVEIN points at it.
+struct WaveInDevice {
+  pthread_mutex_t lock;          // guards every field below
+  pthread_cond_t changed;        // broadcast on each request and each acknowledgement
+  bool open;                     // from a successful waveInOpen to the end of waveInClose
+  const CaptureSource* source;   // where the audio comes from
+  WaveInCallback callback;       // the caller's callback function
+  DWORD_PTR instance;            // the caller's instance value, passed back unchanged
+  pthread_t thread;              // the capture thread, alive while open
+  WAVEHDR* queueHead;            // the buffer being filled; null when none is queued
+  WAVEHDR* queueTail;            // the last queued buffer
+  bool running;                  // the stream has been started and not reset since
+  bool sourceFailed;             // the source broke; queued buffers wait for the reset
+  bool startRequested;           // waveInStart waits for the thread to start the stream
+  MMRESULT startResult;          // what the last start gave, for waveInStart
+  bool resetRequested;           // waveInReset waits for the thread to return the buffers
+  bool quitRequested;            // waveInClose waits for the thread to end
+};
+
+namespace {
+
+constexpr DWORD kMaxSampleRate = 192000;  // the highest rate the format check lets through
+
+
+WaveInDevice gDevice = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false, nullptr,
+                        nullptr, 0, pthread_t(), nullptr, nullptr, false, false, false,
+                        MMSYSERR_NOERROR, false, false};
+
+bool IsOpenDevice(HWAVEIN device) { return device == &gDevice && gDevice.open; }
+
+bool OnCaptureThread() { return pthread_equal(pthread_self(), gDevice.thread) != 0; }
+
+// The calls that wait for the capture thread cannot be made from the callback, which runs on it.
+MMRESULT CheckWaitingCall(HWAVEIN device) {
+  if (!IsOpenDevice(device)) {
+    return MMSYSERR_INVALHANDLE;
+  }
+  return OnCaptureThread() ? MMSYSERR_HANDLEBUSY : MMSYSERR_NOERROR;
+}
+
+bool IsSupportedFormat(const WAVEFORMATEX* format) {
+  if (format == nullptr || format->wFormatTag != WAVE_FORMAT_PCM || format->wBitsPerSample != 16) {
+    return false;
+  }
+  if (format->nChannels < 1 || format->nChannels > 2 || format->nBlockAlign != format->nChannels * 2) {
+    return false;
+  }
+  if (format->nSamplesPerSec == 0 || format->nSamplesPerSec > kMaxSampleRate) {
+    return false;
+  }
+  return format->nAvgBytesPerSec == format->nSamplesPerSec * format->nBlockAlign;
+}
+
+// Hands one buffer back to the caller. Called with the lock held; drops it for the callback.
+void ReturnBuffer(WAVEHDR* header) {
+  header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+  header->lpNext = nullptr;
+  WaveInCallback callback = gDevice.callback;
+  DWORD_PTR instance = gDevice.instance;
+  pthread_mutex_unlock(&gDevice.lock);
+  callback(&gDevice, MM_WIM_DATA, instance, reinterpret_cast<DWORD_PTR>(header), 0);
+  pthread_mutex_lock(&gDevice.lock);
+}
+
+void StartStream() {
+  if (!gDevice.running) {
+    gDevice.startResult = gDevice.source->start();
+    gDevice.running = gDevice.startResult == MMSYSERR_NOERROR;
+  }
+  gDevice.startRequested = false;
+  pthread_cond_broadcast(&gDevice.changed);
+}
+
+// Stops the stream and returns every buffer queued when the reset arrived, the one in
+// progress with what it holds. Buffers the callback queues meanwhile stay queued.
+void ResetStream() {
+  if (gDevice.running) {
+    gDevice.source->stop();
+  }
+  gDevice.running = false;
+  gDevice.sourceFailed = false;
+  WAVEHDR* header = gDevice.queueHead;
+  gDevice.queueHead = nullptr;
+  gDevice.queueTail = nullptr;
+  while (header != nullptr) {
+    WAVEHDR* next = header->lpNext;
+    ReturnBuffer(header);
+    header = next;
+  }
+  gDevice.resetRequested = false;
+  pthread_cond_broadcast(&gDevice.changed);
+}
+
+// Reads one period into the buffer at the head of the queue and returns it once it is full.
+// Called with the lock held; drops it around the read.
+void FillHeadBuffer() {
+  WAVEHDR* header = gDevice.queueHead;
+  DWORD room = header->dwBufferLength - header->dwBytesRecorded;
+  if (room > 0) {
+    pthread_mutex_unlock(&gDevice.lock);
+    long got = gDevice.source->read(header->lpData + header->dwBytesRecorded, room);
+    pthread_mutex_lock(&gDevice.lock);
+    if (got < 0) {
+      gDevice.sourceFailed = true;
+      return;
+    }
+    header->dwBytesRecorded += static_cast<DWORD>(got);
+    if (header->dwBytesRecorded < header->dwBufferLength) {
+      return;
+    }
+  }
+  pthread_mutex_unlock(&gDevice.lock);
+  gDevice.source->beforeFullBufferReturn();
+  pthread_mutex_lock(&gDevice.lock);
+  gDevice.queueHead = header->lpNext;
+  if (gDevice.queueHead == nullptr) {
+    gDevice.queueTail = nullptr;
+  }
+  ReturnBuffer(header);
+}
+
+void* CaptureThreadMain(void*) {
+  pthread_mutex_lock(&gDevice.lock);
+  while (!gDevice.quitRequested) {
+    if (gDevice.startRequested) {
+      StartStream();
+    } else if (gDevice.resetRequested) {
+      ResetStream();
+    } else if (gDevice.running && !gDevice.sourceFailed && gDevice.queueHead != nullptr) {
+      FillHeadBuffer();
+    } else {
+      pthread_cond_wait(&gDevice.changed, &gDevice.lock);
+    }
+  }
+  pthread_mutex_unlock(&gDevice.lock);
+  return nullptr;
+}
+
+// Posts a request flag and waits until the capture thread has cleared it.
+MMRESULT PostAndWait(HWAVEIN device, bool* request) {
+  MMRESULT allowed = CheckWaitingCall(device);
+  if (allowed != MMSYSERR_NOERROR) {
+    return allowed;
+  }
+  pthread_mutex_lock(&gDevice.lock);
+  *request = true;
+  pthread_cond_broadcast(&gDevice.changed);
+  while (*request) {
+    pthread_cond_wait(&gDevice.changed, &gDevice.lock);
+  }
+  pthread_mutex_unlock(&gDevice.lock);
+  return MMSYSERR_NOERROR;
+}
+
+// Sets up the device record and its thread for a freshly opened source. Lock held.
+MMRESULT LaunchCaptureThread(const CaptureSource* source, WaveInCallback callback,
+                             DWORD_PTR instance) {
+  gDevice.source = source;
+  gDevice.callback = callback;
+  gDevice.instance = instance;
+  gDevice.queueHead = nullptr;
+  gDevice.queueTail = nullptr;
+  gDevice.running = false;
+  gDevice.sourceFailed = false;
+  gDevice.startRequested = false;
+  gDevice.resetRequested = false;
+  gDevice.quitRequested = false;
+  int created = pthread_create(&gDevice.thread, nullptr, CaptureThreadMain, nullptr);
+  if (created != 0) {
+    return MMSYSERR_NOMEM;
+  }
+  gDevice.open = true;
+  return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+bool WaveInResetPending() { return ReadLocked(&gDevice.lock, &gDevice.resetRequested); }
+
+MMRESULT waveInOpen(HWAVEIN* device, UINT deviceId, const WAVEFORMATEX* format,
+                    DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
+  if (device == nullptr || callback == 0 || flags != CALLBACK_FUNCTION) {
+    return MMSYSERR_INVALFLAG;
+  }
+  if (deviceId != WAVE_MAPPER && deviceId != 0) {
+    return MMSYSERR_BADDEVICEID;
+  }
+  if (!IsSupportedFormat(format)) {
+    return WAVERR_BADFORMAT;
+  }
+  pthread_mutex_lock(&gDevice.lock);
+  if (gDevice.open) {
+    pthread_mutex_unlock(&gDevice.lock);
+    return MMSYSERR_ALLOCATED;
+  }
+  const CaptureSource* source = ChosenCaptureSource();
+  MMRESULT result = source->open(format);
+  if (result == MMSYSERR_NOERROR) {
+    result = LaunchCaptureThread(source, reinterpret_cast<WaveInCallback>(callback), instance);
+    if (result != MMSYSERR_NOERROR) {
+      source->close();
+    }
+  }
+  pthread_mutex_unlock(&gDevice.lock);
+  if (result != MMSYSERR_NOERROR) {
+    return result;
+  }
+  *device = &gDevice;
+  reinterpret_cast<WaveInCallback>(callback)(&gDevice, MM_WIM_OPEN, instance, 0, 0);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInPrepareHeader(HWAVEIN device, WAVEHDR* header, UINT headerSize) {
+  if (!IsOpenDevice(device)) {
+    return MMSYSERR_INVALHANDLE;
+  }
+  if (header == nullptr || header->lpData == nullptr || headerSize < sizeof(WAVEHDR)) {
+    return MMSYSERR_INVALPARAM;
+  }
+  pthread_mutex_lock(&gDevice.lock);
+  header->dwFlags |= WHDR_PREPARED;
+  pthread_mutex_unlock(&gDevice.lock);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header, UINT headerSize) {
+  if (!IsOpenDevice(device)) {
+    return MMSYSERR_INVALHANDLE;
+  }
+  if (header == nullptr || headerSize < sizeof(WAVEHDR) || header->dwBufferLength % 2 != 0) {
+    return MMSYSERR_INVALPARAM;
+  }
+  pthread_mutex_lock(&gDevice.lock);
+  MMRESULT result = gDevice.source->admitBuffer();
+  if ((header->dwFlags & WHDR_PREPARED) == 0) {
+    result = WAVERR_UNPREPARED;
+  } else if ((header->dwFlags & WHDR_INQUEUE) != 0) {
+    result = WAVERR_STILLPLAYING;
+  }
+  if (result == MMSYSERR_NOERROR) {
+    header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+    header->dwBytesRecorded = 0;
+    header->lpNext = nullptr;
+    if (gDevice.queueTail != nullptr) {
+      gDevice.queueTail->lpNext = header;
+    } else {
+      gDevice.queueHead = header;
+    }
+    gDevice.queueTail = header;
+    pthread_cond_broadcast(&gDevice.changed);
+  }
+  pthread_mutex_unlock(&gDevice.lock);
+  return result;
+}
+
+MMRESULT waveInStart(HWAVEIN device) {
+  MMRESULT posted = PostAndWait(device, &gDevice.startRequested);
+  if (posted != MMSYSERR_NOERROR) {
+    return posted;
+  }
+  return ReadLocked(&gDevice.lock, &gDevice.startResult);
+}
+
+MMRESULT waveInReset(HWAVEIN device) { return PostAndWait(device, &gDevice.resetRequested); }
+
+MMRESULT waveInUnprepareHeader(HWAVEIN device, WAVEHDR* header, UINT headerSize) {
+  if (!IsOpenDevice(device)) {
+    return MMSYSERR_INVALHANDLE;
+  }
+  if (header == nullptr || headerSize < sizeof(WAVEHDR)) {
+    return MMSYSERR_INVALPARAM;
+  }
+  pthread_mutex_lock(&gDevice.lock);
+  MMRESULT result = MMSYSERR_NOERROR;
+  if ((header->dwFlags & WHDR_INQUEUE) != 0) {
+    result = WAVERR_STILLPLAYING;
+  } else {
+    header->dwFlags &= ~WHDR_PREPARED;
+  }
+  pthread_mutex_unlock(&gDevice.lock);
+  return result;
+}
+
+MMRESULT waveInClose(HWAVEIN device) {
+  MMRESULT allowed = CheckWaitingCall(device);
+  if (allowed != MMSYSERR_NOERROR) {
+    return allowed;
+  }
+  pthread_mutex_lock(&gDevice.lock);
+  if (gDevice.queueHead != nullptr) {
+    pthread_mutex_unlock(&gDevice.lock);
+    return WAVERR_STILLPLAYING;
+  }
+  gDevice.quitRequested = true;
+  pthread_cond_broadcast(&gDevice.changed);
+  pthread_mutex_unlock(&gDevice.lock);
+  pthread_join(gDevice.thread, nullptr);
+  pthread_mutex_lock(&gDevice.lock);
+  if (gDevice.running) {
+    gDevice.source->stop();
+  }
+  gDevice.running = false;
+  gDevice.source->close();
+  WaveInCallback callback = gDevice.callback;
+  DWORD_PTR instance = gDevice.instance;
+  pthread_mutex_unlock(&gDevice.lock);
+  callback(&gDevice, MM_WIM_CLOSE, instance, 0, 0);
+  pthread_mutex_lock(&gDevice.lock);
+  gDevice.open = false;
+  gDevice.thread = pthread_t();
+  pthread_mutex_unlock(&gDevice.lock);
+  return MMSYSERR_NOERROR;
+}
+
+bool WaveInDeviceIsOpen() { return ReadLocked(&gDevice.lock, &gDevice.open); }

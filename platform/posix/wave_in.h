@@ -1,0 +1,93 @@
+// Waveform-audio input calls (waveInOpen ... waveInClose) on ALSA's "default" capture PCM.
+// One device can be open at a time; it runs its own capture thread, which fills the queued
+// buffers one ALSA period at a time and delivers one MM_WIM_DATA message per returned buffer.
+#ifndef OMBRIVOICE_PLATFORM_WAVE_IN_H
+#define OMBRIVOICE_PLATFORM_WAVE_IN_H
+
+#include "win_types.h"
+
+typedef UINT MMRESULT;
+typedef struct WaveInDevice* HWAVEIN;
+
+// The capture format; only 16-bit PCM is accepted.
+struct WAVEFORMATEX {
+  WORD wFormatTag;       // WAVE_FORMAT_PCM
+  WORD nChannels;        // 1 or 2
+  DWORD nSamplesPerSec;  // frames per second
+  DWORD nAvgBytesPerSec; // nSamplesPerSec * nBlockAlign
+  WORD nBlockAlign;      // bytes per frame
+  WORD wBitsPerSample;   // 16
+  WORD cbSize;           // extra format bytes: 0
+};
+
+// A buffer handed to the device. The caller owns lpData and dwBufferLength; the device owns
+// dwBytesRecorded (while the buffer is queued), dwFlags, lpNext and reserved.
+struct WAVEHDR {
+  char* lpData;            // where the audio goes
+  DWORD dwBufferLength;    // its size in bytes, a whole number of frames
+  DWORD dwBytesRecorded;   // bytes filled so far
+  DWORD_PTR dwUser;        // the caller's value, untouched
+  DWORD dwFlags;           // WHDR_* below
+  DWORD dwLoops;           // unused for input
+  WAVEHDR* lpNext;         // the device's queue link
+  DWORD_PTR reserved;      // unused
+};
+
+// The callback: device, message (MM_WIM_*), the instance value given to waveInOpen, and for
+// MM_WIM_DATA the returned WAVEHDR* in param1.
+typedef void(CALLBACK* WaveInCallback)(HWAVEIN device, UINT message, DWORD_PTR instance,
+                               DWORD_PTR param1, DWORD_PTR param2);
+
+#define WAVE_MAPPER (static_cast<UINT>(-1))
+#define WAVE_FORMAT_PCM 1
+#define CALLBACK_FUNCTION 0x00030000u
+
+#define MM_WIM_OPEN 0x3BE
+#define MM_WIM_CLOSE 0x3BF
+#define MM_WIM_DATA 0x3C0
+
+#define WHDR_DONE 0x00000001u
+#define WHDR_PREPARED 0x00000002u
+#define WHDR_INQUEUE 0x00000010u
+
+#define MMSYSERR_NOERROR 0
+#define MMSYSERR_ERROR 1
+#define MMSYSERR_BADDEVICEID 2
+#define MMSYSERR_ALLOCATED 4
+#define MMSYSERR_INVALHANDLE 5
+#define MMSYSERR_NODRIVER 6
+#define MMSYSERR_NOMEM 7
+#define MMSYSERR_INVALFLAG 10
+#define MMSYSERR_INVALPARAM 11
+#define MMSYSERR_HANDLEBUSY 12
+#define WAVERR_BADFORMAT 32
+#define WAVERR_STILLPLAYING 33
+#define WAVERR_UNPREPARED 34
+
+// Opens the capture device (only WAVE_MAPPER: ALSA's "default" PCM) for the format, with a
+// callback function (CALLBACK_FUNCTION). MM_WIM_OPEN reaches the callback before it returns.
+MMRESULT waveInOpen(HWAVEIN* device, UINT deviceId, const WAVEFORMATEX* format,
+                    DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+
+// Marks a buffer prepared; a buffer must be prepared before it is queued.
+MMRESULT waveInPrepareHeader(HWAVEIN device, WAVEHDR* header, UINT headerSize);
+
+// Queues a prepared buffer. May be called from inside the callback.
+MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header, UINT headerSize);
+
+// Starts capture; returns once the capture thread has started the ALSA stream, or failed to.
+MMRESULT waveInStart(HWAVEIN device);
+
+// Stops capture and returns every queued buffer, the one in progress with what it holds (even
+// 0 bytes). Each one's MM_WIM_DATA message has been delivered, and no callback is running, by
+// the time it returns. Not allowed from inside the callback (MMSYSERR_HANDLEBUSY).
+MMRESULT waveInReset(HWAVEIN device);
+
+// Releases a prepared buffer that is not queued.
+MMRESULT waveInUnprepareHeader(HWAVEIN device, WAVEHDR* header, UINT headerSize);
+
+// Ends the capture thread and closes the device; buffers still queued refuse it
+// (WAVERR_STILLPLAYING). MM_WIM_CLOSE reaches the callback before it returns.
+MMRESULT waveInClose(HWAVEIN device);
+
+#endif

@@ -1,0 +1,50 @@
+// Where the capture thread's audio comes from: ALSA in the shipped library, or the scripted
+// device that the tests' copy of the core links. Only the waveIn binding and that device see
+// this; every call but open and admitBuffer runs on the capture thread.
+#ifndef OMBRIVOICE_PLATFORM_WAVE_IN_SOURCE_H
+#define OMBRIVOICE_PLATFORM_WAVE_IN_SOURCE_H
+
+#include <pthread.h>
+
+#include "wave_in.h"
+
+struct CaptureSource {
+  // Opens the source for the format (checked already); MMSYSERR_NOERROR or the failure.
+  MMRESULT (*open)(const WAVEFORMATEX* format);
+  // Starts the stream; MMSYSERR_NOERROR or the failure.
+  MMRESULT (*start)();
+  // Reads whole frames into destination: at most one period and at most maxBytes. Returns the
+  // bytes read, 0 when none came within a short wait, or -1 when the source failed for good.
+  long (*read)(char* destination, DWORD maxBytes);
+  // Stops the stream; what it still held is dropped.
+  void (*stop)();
+  // Closes the source (after stop, or after a failed start).
+  void (*close)();
+  // Its say on a buffer being queued: MMSYSERR_NOERROR lets it in.
+  MMRESULT (*admitBuffer)();
+  // Called on the capture thread as a filled buffer is about to be returned.
+  void (*beforeFullBufferReturn)();
+};
+
+// The ALSA "default" capture PCM.
+extern const CaptureSource kAlsaCaptureSource;
+
+// The source the next waveInOpen uses (shipped_defaults.cpp: ALSA).
+const CaptureSource* ChosenCaptureSource();
+
+// True while a waveInReset call waits for the capture thread to act on it.
+bool WaveInResetPending();
+
+// Whether the one capture device is open (whatever its source).
+bool WaveInDeviceIsOpen();
+
+// Reads one field under its lock.
+template <typename T>
+T ReadLocked(pthread_mutex_t* lock, const T* field) {
+  pthread_mutex_lock(lock);
+  T value = *field;
+  pthread_mutex_unlock(lock);
+  return value;
+}
+
+#endif

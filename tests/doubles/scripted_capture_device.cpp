@@ -1,0 +1,190 @@
+// The scripted capture device, and the tests' choice between it and ALSA. It produces a known
+// byte pattern at a scripted pace and fails the calls it is told to.
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "wave_in_source.h"
+#include "doubles/scripted_capture_device.h"
+
+namespace {
+
+constexpr uint32_t kPatternSamples = 32749;                // a prime: no buffer size divides it
+constexpr uint32_t kPatternBytes = kPatternSamples * 2;    // one turn of the pattern
+constexpr uint32_t kDefaultBytesPerRead = 4410;            // 25 ms at 44100 Hz, 16-bit mono
+constexpr unsigned kIdleMicroseconds = 1000;               // pause of a silent read
+constexpr unsigned kPollMicroseconds = 500;                // pause while holding a buffer
+
+struct ScriptedState {
+  pthread_mutex_t lock;            // guards every field below
+  pthread_cond_t changed;          // broadcast when quiet or holding become true
+  bool inUse;                      // the next open uses the script instead of ALSA
+  ScriptedCaptureDevice script;    // what to do
+  uint32_t openCalls;              // opens since the script was set
+  uint64_t produced;               // bytes produced since the last open
+  uint32_t addBufferCalls;         // waveInAddBuffer calls since the last open
+  uint32_t fullBuffers;            // full buffers returned since the last open
+  bool quiet;                      // a read came after all bytes were produced
+  bool holding;                    // the held buffer is being held
+};
+
+ScriptedState gScripted = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false,
+                           ScriptedCaptureDevice(), 0, 0, 0, 0, false, false};
+uint8_t gPattern[kPatternBytes];  // one turn of the pattern, filled once
+pthread_once_t gPatternOnce = PTHREAD_ONCE_INIT;
+
+void FillPattern() {
+  for (uint32_t sample = 0; sample < kPatternSamples; ++sample) {
+    gPattern[2 * sample] = static_cast<uint8_t>(sample & 0xFF);
+    gPattern[2 * sample + 1] = static_cast<uint8_t>(sample >> 8);
+  }
+}
+
+// Copies the pattern's bytes [offset, offset + count) to destination.
+void CopyPattern(char* destination, uint64_t offset, uint32_t count) {
+  pthread_once(&gPatternOnce, FillPattern);
+  while (count > 0) {
+    uint32_t at = static_cast<uint32_t>(offset % kPatternBytes);
+    uint32_t piece = kPatternBytes - at < count ? kPatternBytes - at : count;
+    memcpy(destination, gPattern + at, piece);
+    destination += piece;
+    offset += piece;
+    count -= piece;
+  }
+}
+
+MMRESULT OpenScripted(const WAVEFORMATEX*) {
+  pthread_mutex_lock(&gScripted.lock);
+  gScripted.openCalls += 1;
+  gScripted.produced = 0;
+  gScripted.addBufferCalls = 0;
+  gScripted.fullBuffers = 0;
+  gScripted.quiet = false;
+  gScripted.holding = false;
+  MMRESULT result = gScripted.script.openResult;
+  pthread_mutex_unlock(&gScripted.lock);
+  return result;
+}
+
+MMRESULT StartScripted() {
+  pthread_mutex_lock(&gScripted.lock);
+  MMRESULT result = gScripted.script.startResult;
+  pthread_mutex_unlock(&gScripted.lock);
+  return result;
+}
+
+long ReadScripted(char* destination, DWORD maxBytes) {
+  pthread_mutex_lock(&gScripted.lock);
+  uint64_t offset = gScripted.produced;
+  uint64_t left = gScripted.script.totalBytes - offset;
+  uint32_t count = gScripted.script.bytesPerRead != 0 ? gScripted.script.bytesPerRead
+                                                      : kDefaultBytesPerRead;
+  unsigned pause = gScripted.script.microsecondsPerRead;
+  if (left == 0) {
+    gScripted.quiet = true;
+    pthread_cond_broadcast(&gScripted.changed);
+  }
+  pthread_mutex_unlock(&gScripted.lock);
+  if (left == 0) {
+    usleep(kIdleMicroseconds);
+    return 0;
+  }
+  if (count > maxBytes) count = maxBytes;
+  if (count > left) count = static_cast<uint32_t>(left);
+  if (pause > 0) {
+    usleep(pause);
+  }
+  CopyPattern(destination, offset, count);
+  pthread_mutex_lock(&gScripted.lock);
+  gScripted.produced += count;
+  pthread_mutex_unlock(&gScripted.lock);
+  return count;
+}
+
+void StopScripted() {}
+
+void CloseScripted() {}
+
+MMRESULT AdmitScriptedBuffer() {
+  pthread_mutex_lock(&gScripted.lock);
+  gScripted.addBufferCalls += 1;
+  bool fails = gScripted.addBufferCalls == gScripted.script.failingAddBufferCall;
+  pthread_mutex_unlock(&gScripted.lock);
+  return fails ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+}
+
+void HoldScriptedBuffer() {
+  pthread_mutex_lock(&gScripted.lock);
+  gScripted.fullBuffers += 1;
+  bool hold = gScripted.fullBuffers == gScripted.script.heldFullBuffer;
+  gScripted.holding = hold;
+  pthread_cond_broadcast(&gScripted.changed);
+  pthread_mutex_unlock(&gScripted.lock);
+  while (hold && !WaveInResetPending()) {
+    usleep(kPollMicroseconds);
+  }
+}
+
+const CaptureSource kScriptedCaptureSource = {OpenScripted,  StartScripted,       ReadScripted,
+                                              StopScripted,  CloseScripted,       AdmitScriptedBuffer,
+                                              HoldScriptedBuffer};
+
+// Waits until *flag is true or timeoutMs passes.
+bool WaitForFlag(const bool* flag, int timeoutMs) {
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += timeoutMs / 1000;
+  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&gScripted.lock);
+  int waited = 0;
+  while (!*flag && waited == 0) {
+    waited = pthread_cond_timedwait(&gScripted.changed, &gScripted.lock, &deadline);
+  }
+  bool reached = *flag;
+  pthread_mutex_unlock(&gScripted.lock);
+  return reached;
+}
+
+}  // namespace
+
+const CaptureSource* ChosenCaptureSource() {
+  pthread_mutex_lock(&gScripted.lock);
+  const CaptureSource* source = gScripted.inUse ? &kScriptedCaptureSource : &kAlsaCaptureSource;
+  pthread_mutex_unlock(&gScripted.lock);
+  return source;
+}
+
+void WaveInUseScriptedDeviceForTesting(const ScriptedCaptureDevice* script) {
+  pthread_mutex_lock(&gScripted.lock);
+  gScripted.inUse = script != nullptr;
+  gScripted.script = script != nullptr ? *script : ScriptedCaptureDevice();
+  gScripted.openCalls = 0;
+  pthread_mutex_unlock(&gScripted.lock);
+}
+
+uint8_t ScriptedCaptureByte(uint64_t offset) {
+  pthread_once(&gPatternOnce, FillPattern);
+  return gPattern[offset % kPatternBytes];
+}
+
+bool WaveInWaitUntilScriptedDeviceQuiet(int timeoutMs) {
+  return WaitForFlag(&gScripted.quiet, timeoutMs);
+}
+
+bool WaveInWaitUntilScriptedBufferHeld(int timeoutMs) {
+  return WaitForFlag(&gScripted.holding, timeoutMs);
+}
+
+uint64_t WaveInScriptedBytesProduced() { return ReadLocked(&gScripted.lock, &gScripted.produced); }
+
+uint32_t WaveInScriptedAddBufferCalls() { return ReadLocked(&gScripted.lock, &gScripted.addBufferCalls); }
+
+uint32_t WaveInScriptedOpenCalls() { return ReadLocked(&gScripted.lock, &gScripted.openCalls); }
+
+bool WaveInDeviceIsOpenForTesting() { return WaveInDeviceIsOpen(); }

@@ -1,0 +1,45 @@
+// A scripted capture device that replaces ALSA behind the waveIn binding, so that tests decide
+// exactly how many bytes come back, when, and which calls fail. Built only into the tests'
+// copy of the core, never into the shipped library.
+#ifndef OMBRIVOICE_TESTS_SCRIPTED_CAPTURE_DEVICE_H
+#define OMBRIVOICE_TESTS_SCRIPTED_CAPTURE_DEVICE_H
+
+#include <cstdint>
+
+#include "wave_in.h"
+
+struct ScriptedCaptureDevice {
+  MMRESULT openResult;            // what waveInOpen gives (MMSYSERR_NOERROR: it opens)
+  MMRESULT startResult;           // what waveInStart gives
+  uint32_t failingAddBufferCall;  // this waveInAddBuffer call since the open fails (from 1;
+                                  // 0: none fails)
+  uint64_t totalBytes;            // bytes the device produces in all; then it stays silent
+  uint32_t bytesPerRead;          // bytes one read produces (even; 0 means 4410, 25 ms)
+  uint32_t microsecondsPerRead;   // pause before each read (0: none)
+  uint32_t heldFullBuffer;        // this full buffer (from 1; 0: none) is returned only once
+                                  // waveInReset has been called
+};
+
+// From the next waveInOpen on, the device follows script (copied); nullptr restores ALSA.
+void WaveInUseScriptedDeviceForTesting(const ScriptedCaptureDevice* script);
+
+// The byte the scripted device produces at this offset of its stream: 16-bit samples counting
+// up and wrapping at 32749, so a lost, doubled or misplaced buffer shows.
+uint8_t ScriptedCaptureByte(uint64_t offset);
+
+// Waits until the scripted device has produced all its bytes and its capture thread has come
+// back for more, so every full buffer's callback has finished. False after timeoutMs.
+bool WaveInWaitUntilScriptedDeviceQuiet(int timeoutMs);
+
+// Waits until the held full buffer is being held. False after timeoutMs.
+bool WaveInWaitUntilScriptedBufferHeld(int timeoutMs);
+
+// Counts since the last open of the scripted device.
+uint64_t WaveInScriptedBytesProduced();
+uint32_t WaveInScriptedAddBufferCalls();
+uint32_t WaveInScriptedOpenCalls();  // since WaveInUseScriptedDeviceForTesting
+
+// Whether the one capture device is open (whatever its source).
+bool WaveInDeviceIsOpenForTesting();
+
+#endif
