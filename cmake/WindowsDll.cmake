@@ -46,7 +46,7 @@ set_target_properties(TolvexOmbriVoice PROPERTIES
   IMPORT_SUFFIX ".lib"
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-file(COPY ${CMAKE_CURRENT_SOURCE_DIR}/include/TolvexOmbriVoice.h DESTINATION ${CMAKE_BINARY_DIR}/include)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/include/TolvexOmbriVoice.h ${CMAKE_BINARY_DIR}/include/TolvexOmbriVoice.h COPYONLY)
 
 install(TARGETS TolvexOmbriVoice RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(FILES include/TolvexOmbriVoice.h DESTINATION include)

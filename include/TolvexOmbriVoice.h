@@ -88,8 +88,8 @@ OMBRIVOICE_EXPORT int32_t OmbriVoiceFileDownload(const OmbriVoiceChar* url, cons
  * or PipeWire on a desktop; on Windows the wave mapper) as 16-bit mono PCM at 44100 Hz into a
  * WAV file. One recording runs at a time; start and stop may be called from different threads.
  * Unloading the library during a recording stops it and finishes its file on Linux; on Windows
- * the library stays loaded until the recording is stopped. A process that exits during a
- * recording leaves its file finished. */
+ * the library stays loaded from its first recording on, so the recording goes on and can still
+ * be stopped. A process that exits during a recording leaves its file finished. */
 
 /* Creates or truncates wavPath, writes a 44-byte placeholder header and starts capture, which
  * goes on after the call returns. Returns 999 or one of the codes below; after 1, 2 or 3 the
@@ -104,9 +104,11 @@ OMBRIVOICE_EXPORT int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath)
                                                         opened. */
 #define OMBRIVOICE_RECORDER_ALREADY_RECORDING 5      /* A recording is running; it goes on
                                                         untouched and wavPath is not created. */
-#define OMBRIVOICE_RECORDER_THREAD_FAILED 6          /* The recording's worker thread cannot be
-                                                        started (out of resources); no device
-                                                        was opened and the file is removed. */
+#define OMBRIVOICE_RECORDER_SETUP_FAILED 6           /* The recording cannot be set up (out of
+                                                        resources: its thread or events, or on
+                                                        Windows keeping the DLL loaded); no
+                                                        device was opened and the file is
+                                                        removed. */
 
 /* Stops capture, appends the last partial second, writes the finished header and closes the
  * file. Returns the number of audio bytes after the 44-byte header (the file is 44 + that

@@ -12,10 +12,11 @@ struct ExtensionModuleRecord {
 // The record; read-only for everyone but the load and unload hooks.
 const ExtensionModuleRecord& CurrentExtensionModule();
 
-// Called by a start that returned 999, and by its stop. Where unloading cannot stop a recording
-// safely (Windows: the loader lock is held), the library stays loaded until the stop; where the
-// unload hook stops it (POSIX), these do nothing.
-void HoldModuleForRecording();
-void ReleaseModuleAfterRecording();
+// Called by every start before it sets anything up. Where unloading cannot stop a recording
+// safely (Windows: the loader lock is held), the library is pinned: from its first recording on
+// it stays loaded until the process ends, so that neither the audio system's callback, the
+// recording's thread nor a stop called after FreeLibrary can find it gone. Where the unload
+// hook stops the recording (POSIX), nothing is needed. False if the library cannot be pinned.
+bool KeepModuleLoadedForRecording();
 
 #endif

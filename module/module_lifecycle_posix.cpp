@@ -30,6 +30,4 @@ __attribute__((destructor)) void OnModuleUnload() {
 
 const ExtensionModuleRecord& CurrentExtensionModule() { return gModule; }
 
-void HoldModuleForRecording() {}
-
-void ReleaseModuleAfterRecording() {}
+bool KeepModuleLoadedForRecording() { return true; }

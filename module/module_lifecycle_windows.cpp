@@ -3,9 +3,9 @@
 // up, and thread attach and detach do nothing.
 //
 // Unloading during a recording: DllMain runs under the loader lock, where stopping the device
-// would wait for the audio system's thread and hang FreeLibrary. So a recording holds its own
-// reference to the library (HoldModuleForRecording): FreeLibrary then returns at once and the
-// recording goes on until its stop, which lets the reference go. A process that exits during a
+// would wait for the audio system's thread and hang FreeLibrary. So the first recording pins
+// the library (KeepModuleLoadedForRecording): FreeLibrary then returns at once, the recording
+// goes on, and a stop still reaches it, however the host got there. A process that exits during a
 // recording arrives here with its other threads already gone, perhaps in the middle of an
 // append and holding the stream's lock; the file is then finished through its system handle,
 // without the device, the recorder's locks or the stream's.
@@ -19,7 +19,6 @@
 namespace {
 
 ExtensionModuleRecord gModule;  // zeroed until load
-HMODULE gRecordingHold;         // the recording's own reference to the library, or null
 
 // Writes the header for the audio the file holds (whole samples after the 44 header bytes) over
 // its start. The system closes the file as the process ends.
@@ -66,18 +65,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 
 const ExtensionModuleRecord& CurrentExtensionModule() { return gModule; }
 
-void HoldModuleForRecording() {
+bool KeepModuleLoadedForRecording() {
   HMODULE self = nullptr;
-  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                         reinterpret_cast<LPCWSTR>(&HoldModuleForRecording), &self)) {
-    gRecordingHold = self;
-  }
-}
-
-void ReleaseModuleAfterRecording() {
-  HMODULE hold = gRecordingHold;
-  gRecordingHold = nullptr;
-  if (hold != nullptr) {
-    FreeLibrary(hold);  // the host still holds its own reference while it calls stop
-  }
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&KeepModuleLoadedForRecording), &self) != FALSE;
 }

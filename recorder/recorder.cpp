@@ -129,8 +129,8 @@ void FillBufferHeader() {
 // removes the placeholder file.
 void AbandonFailedStart(LPCWSTR wavPath) {
   bool bufferOut = RequestStop();  // a buffer still queued comes back as the last, not handed back
-  if (gRecorder.captureDevice != nullptr) {
-    waveInReset(gRecorder.captureDevice);
+  if (gRecorder.captureDevice != nullptr && waveInReset(gRecorder.captureDevice) != MMSYSERR_NOERROR) {
+    bufferOut = false;  // a device that refuses the reset returns nothing to wait for
   }
   EndCaptureWorker(bufferOut);
   if (gRecorder.captureDevice != nullptr) {
@@ -216,12 +216,12 @@ int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath) {
   gRecorder.fileStart = fpos_t();  // stays the zero position if the stream cannot report one
   fgetpos(gRecorder.outputFile, &gRecorder.fileStart);
   fwrite(gRecorder.header.bytes, 1, kWaveHeaderBytes, gRecorder.outputFile);  // placeholder
-  if (!StartCaptureWorker()) {
+  if (!KeepModuleLoadedForRecording() || !StartCaptureWorker()) {
     fclose(gRecorder.outputFile);
     gRecorder.outputFile = nullptr;
     _wremove(wavPath);
     ReleaseSRWLockExclusive(&gStartStopLock);
-    return OMBRIVOICE_RECORDER_THREAD_FAILED;
+    return OMBRIVOICE_RECORDER_SETUP_FAILED;
   }
   int32_t result = OpenCapture();
   if (result != OMBRIVOICE_OK) {
@@ -229,7 +229,6 @@ int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath) {
     ReleaseSRWLockExclusive(&gStartStopLock);
     return result;
   }
-  HoldModuleForRecording();
   gRecorder.recording = true;
   ReleaseSRWLockExclusive(&gStartStopLock);
   return OMBRIVOICE_OK;
@@ -244,9 +243,10 @@ int32_t OmbriVoiceRecorderStop(void) {
   bool bufferOut = RequestStop();
   // Outside the hand-back lock: the device returns the buffer in progress, and the worker
   // takes the last-buffer path for it. Only once that path has finished (or when no buffer was
-  // out) does stop touch the header or the file. Results from here on are not examined.
-  waveInReset(gRecorder.captureDevice);
-  EndCaptureWorker(bufferOut);
+  // out, or the device refused the reset and so returns nothing) does stop touch the header or
+  // the file. Results from here on are not examined.
+  MMRESULT reset = waveInReset(gRecorder.captureDevice);
+  EndCaptureWorker(bufferOut && reset == MMSYSERR_NOERROR);
   waveInUnprepareHeader(gRecorder.captureDevice, &gRecorder.bufferHeader, sizeof(WAVEHDR));
   waveInClose(gRecorder.captureDevice);
   gRecorder.captureDevice = nullptr;
@@ -254,7 +254,6 @@ int32_t OmbriVoiceRecorderStop(void) {
   FinishFile(count);
   gRecorder.recording = false;
   ReleaseSRWLockExclusive(&gStartStopLock);
-  ReleaseModuleAfterRecording();
   return count;
 }
 

@@ -43,7 +43,7 @@ class Upload : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Upload, SendsTheDesignedRequestDirectlyForEveryPieceBoundary) {
+TEST_F(Upload, SendsTheExpectedRequestDirectlyForEveryPieceBoundary) {
   // Empty, exactly one piece, one piece and a byte, a size that spans the client's staging
   // buffer unevenly, and one above the size at which clients usually ask for 100-continue.
   for (size_t size : {size_t{0}, size_t{1024}, size_t{1025}, size_t{3 * 65536 + 7}, size_t{2 << 20}}) {
@@ -56,7 +56,7 @@ TEST_F(Upload, SendsTheDesignedRequestDirectlyForEveryPieceBoundary) {
     ASSERT_EQ(server.Requests().size(), 1u);
     RecordedRequest request = ParseRequest(server.Requests()[0]);
     EXPECT_EQ(request.requestLine, "POST " + kUploadPath + " HTTP/1.1");
-    ExpectDesignedRequest(request, wav, "KEY-123");
+    ExpectUploadRequest(request, wav, "KEY-123");
     EXPECT_EQ(ReadBytes(dir.File("reply.json")), "{\"jobID\":\"j-1\"}");
   }
 }
@@ -70,7 +70,7 @@ TEST_F(Upload, ReachesTheApiHostThroughTheConfiguredProxy) {
   ASSERT_EQ(proxy.Requests().size(), 1u);
   RecordedRequest request = ParseRequest(proxy.Requests()[0]);
   EXPECT_EQ(request.requestLine, "POST http://" + kApiHost + kUploadPath + " HTTP/1.1");
-  ExpectDesignedRequest(request, wav, "ключ");
+  ExpectUploadRequest(request, wav, "ключ");
   EXPECT_EQ(ReadBytes(dir.File("reply.json")), "{\"jobID\":\"j-1\"}");
 }
 
@@ -121,7 +121,7 @@ TEST_F(Upload, AcceptsNonAsciiPathsAsUtf8FileNames) {
   Direct(server);
   WriteBytes(dir.File("запись é.wav"), "RIFF");
   ASSERT_EQ(Run(dir.File("запись é.wav"), "k", dir.File("ответ.json")), OMBRIVOICE_OK);
-  ExpectDesignedRequest(ParseRequest(server.Requests().at(0)), "RIFF", "k");
+  ExpectUploadRequest(ParseRequest(server.Requests().at(0)), "RIFF", "k");
   EXPECT_EQ(ReadBytes(dir.File("ответ.json")), "{\"jobID\":\"j-1\"}");
 }
 
@@ -133,7 +133,7 @@ TEST_F(Upload, ReportsAReplyThatCouldNotBeSavedAfterTheRequestWentOutWhole) {
     Direct(server);
     EXPECT_EQ(Run(dir.File("a.wav"), "k", dir.File("no/such/reply")), OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED);
     ASSERT_TRUE(server.WaitForRequests(1, 5000));
-    ExpectDesignedRequest(ParseRequest(server.Requests()[0]), PatternBytes(2048), "k");
+    ExpectUploadRequest(ParseRequest(server.Requests()[0]), PatternBytes(2048), "k");
   }
   {
     SCOPED_TRACE("reply file on a full disk");
@@ -223,7 +223,7 @@ TEST_F(Upload, NeverSendsMoreThanTheSizeMeasuredBeforeSending) {
   LoopbackServer server(kJsonReply);
   Direct(server);
   ASSERT_EQ(Run("/proc/self/status", "k", dir.File("r")), OMBRIVOICE_OK);
-  ExpectDesignedRequest(ParseRequest(server.Requests().at(0)), "", "k");
+  ExpectUploadRequest(ParseRequest(server.Requests().at(0)), "", "k");
 }
 
 TEST_F(Upload, ReleasesEveryHandleOnEveryPath) {
@@ -274,6 +274,6 @@ TEST_F(Upload, UploadsOnSeveralThreadsAtOnceDoNotInterfere) {
     RecordedRequest request = ParseRequest(raw);
     std::string key = request.body.substr(request.body.size() - 40);
     int t = key[key.find("key-t") + 5] - '0';
-    ExpectDesignedRequest(request, PatternBytes(200000, t), "key-t" + std::to_string(t));
+    ExpectUploadRequest(request, PatternBytes(200000, t), "key-t" + std::to_string(t));
   }
 }

@@ -3,7 +3,7 @@
 #include "TolvexOmbriVoice.h"
 #include "files.h"
 #include "http_client.h"
-#include "transfer/reply_length.h"
+#include "transfer/reply_checks.h"
 
 namespace {
 
@@ -18,14 +18,14 @@ struct DownloadHandles {
 };
 
 // Closes the local file (a failed final flush means the body was not saved whole), then the
-// session and the URL.
+// URL and the session: the child first, as the upload does.
 int32_t FinishDownload(DownloadHandles* handles, int32_t code) {
   if (handles->localFile != INVALID_HANDLE_VALUE && !CloseHandle(handles->localFile) &&
       code == OMBRIVOICE_OK) {
     code = OMBRIVOICE_DOWNLOAD_WRITE_FAILED;
   }
-  if (handles->session != nullptr) InternetCloseHandle(handles->session);
   if (handles->url != nullptr) InternetCloseHandle(handles->url);
+  if (handles->session != nullptr) InternetCloseHandle(handles->session);
   return code;
 }
 

@@ -6,7 +6,7 @@
 #include "TolvexOmbriVoice.h"
 #include "files.h"
 #include "http_client.h"
-#include "transfer/reply_length.h"
+#include "transfer/reply_checks.h"
 #include "transfer/request_text.h"
 
 namespace {
@@ -31,8 +31,10 @@ struct UploadHandles {
   HANDLE replyFile = INVALID_HANDLE_VALUE;
 };
 
-// Closes what is open (reply file, WAV file, request, session, connection) and returns code.
+// Closes what is open (reply file, WAV file, request, connection, session) and returns code.
 // The reply file's close is checked: a failed final flush means the reply was not saved whole.
+// Internet handles go children first: a client that closes a parent's children with it would
+// otherwise be handed a child's stale handle, which by then may name another thread's.
 int32_t FinishUpload(UploadHandles* handles, int32_t code) {
   if (handles->replyFile != INVALID_HANDLE_VALUE && !CloseHandle(handles->replyFile) &&
       code == OMBRIVOICE_OK) {
@@ -40,8 +42,8 @@ int32_t FinishUpload(UploadHandles* handles, int32_t code) {
   }
   if (handles->wavFile != INVALID_HANDLE_VALUE) CloseHandle(handles->wavFile);
   if (handles->request != nullptr) InternetCloseHandle(handles->request);
-  if (handles->session != nullptr) InternetCloseHandle(handles->session);
   if (handles->connection != nullptr) InternetCloseHandle(handles->connection);
+  if (handles->session != nullptr) InternetCloseHandle(handles->session);
   return code;
 }
 
@@ -162,7 +164,11 @@ OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriV
   if (!InternetWriteFile(handles.request, tail, tailLength, &sent)) {
     return FinishUpload(&handles, OMBRIVOICE_UPLOAD_TAIL_WRITE_FAILED);
   }
-  // The reply head is awaited here; if none comes, reading the reply below reports the loss.
-  HttpEndRequestW(handles.request, nullptr, HSR_INITIATE, 0);
-  return FinishUpload(&handles, SaveReply(&handles, replyPath));
+  // The reply head is awaited here. Some clients answer the reads after a reply that never
+  // came with an empty body, as if it were whole, so the loss is kept for the result; the
+  // reply file is created and filled either way.
+  bool replyBegun = HttpEndRequestW(handles.request, nullptr, HSR_INITIATE, 0) &&
+                    ReplyHeadArrived(handles.request);
+  int32_t saved = SaveReply(&handles, replyPath);
+  return FinishUpload(&handles, replyBegun ? saved : OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED);
 }

@@ -177,13 +177,19 @@ BOOL HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, void* buffer, DWORD* buff
   InternetHandle* object = static_cast<InternetHandle*>(handle);
   bool hasTransfer = object != nullptr && (object->kind == InternetHandleKind::Request ||
                                            object->kind == InternetHandleKind::Url);
-  if (!hasTransfer || infoLevel != HTTP_QUERY_CONTENT_LENGTH || buffer == nullptr || bufferLength == nullptr) {
+  if (!hasTransfer || buffer == nullptr || bufferLength == nullptr) {
     return FALSE;
   }
-  curl_off_t declared = -1;
-  curl_easy_getinfo(object->transfer->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
-  std::string digits = std::to_string(declared);
-  if (declared < 0 || (digits.size() + 1) * sizeof(WCHAR) > *bufferLength) {
+  curl_off_t value = -1;
+  if (infoLevel == HTTP_QUERY_CONTENT_LENGTH) {
+    curl_easy_getinfo(object->transfer->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &value);
+  } else if (infoLevel == HTTP_QUERY_STATUS_CODE) {
+    long status = 0;
+    curl_easy_getinfo(object->transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    value = status > 0 ? status : -1;
+  }
+  std::string digits = std::to_string(value);
+  if (value < 0 || (digits.size() + 1) * sizeof(WCHAR) > *bufferLength) {
     return FALSE;
   }
   WCHAR* text = static_cast<WCHAR*>(buffer);

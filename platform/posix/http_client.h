@@ -19,6 +19,8 @@ typedef WORD INTERNET_PORT;
 #define HSR_INITIATE 0x00000008u
 #define HSR_CHUNKED 0x00000020u           // accepted; the body always goes out plain
 #define HTTP_QUERY_CONTENT_LENGTH 5u
+#define HTTP_QUERY_STATUS_CODE 19u
+#define HTTP_QUERY_TRANSFER_ENCODING 63u
 
 typedef struct _INTERNET_BUFFERSW {
   DWORD dwStructSize;
@@ -76,9 +78,11 @@ HINTERNET InternetOpenUrlW(HINTERNET session, LPCWSTR url, LPCWSTR headers, DWOR
 BOOL InternetReadFile(HINTERNET handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead);
 
 // Reads a reply header's value as NUL-terminated UTF-16 text; *bufferLength is the buffer's size
-// in bytes, and then the text's without the NUL. Only HTTP_QUERY_CONTENT_LENGTH is supported:
-// the declared body length in decimal. FALSE when the reply declared none (chunked or
-// close-delimited, or not HTTP), when the buffer is too small, or for anything else.
+// in bytes, and then the text's without the NUL. Two are answered: HTTP_QUERY_STATUS_CODE, the
+// final reply's status (FALSE before any reply head), and HTTP_QUERY_CONTENT_LENGTH, the
+// declared body length (FALSE when the reply declared none: chunked, close-delimited, not
+// HTTP). FALSE when the buffer is too small, and for any other header, which includes
+// HTTP_QUERY_TRANSFER_ENCODING: libcurl declares no length for a body in a transfer coding.
 BOOL HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, void* buffer, DWORD* bufferLength, DWORD* index);
 
 // Releases any internet handle.

@@ -1,4 +1,4 @@
-// The designed request's lines and body, checked with GoogleTest expectations.
+// The upload request's lines and body, checked with GoogleTest expectations.
 #include "support/expected_request.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@ const std::string kUploadPath = "/1/api/async/recognizespeech/v1";
 
 namespace {
 
-const std::string kDesignedAccept = "application/json, text/javascript, */*; q=0.01";
+const std::string kBlockAccept = "application/json, text/javascript, */*; q=0.01";
 const std::string kAcceptedTypesLine = "*/*, application/json, text/javascript";
 
 }  // namespace
@@ -35,7 +35,7 @@ std::string ExpectedBody(const std::string& token, const std::string& wav, const
          keyUtf8 + "\r\n------" + token + "--\r\n";
 }
 
-void ExpectDesignedRequest(const RecordedRequest& request, const std::string& wav,
+void ExpectUploadRequest(const RecordedRequest& request, const std::string& wav,
                            const std::string& keyUtf8, ClientAllowance allowance) {
   std::string token = TokenOf(request);
   ASSERT_FALSE(token.empty()) << "no boundary token in Content-Type";
@@ -63,7 +63,7 @@ void ExpectDesignedRequest(const RecordedRequest& request, const std::string& wa
     auto own = std::find(accepts.begin(), accepts.end(), kAcceptedTypesLine);
     if (own != accepts.end()) accepts.erase(own);
   }
-  EXPECT_EQ(accepts, std::vector<std::string>{kDesignedAccept}) << "Accept";
+  EXPECT_EQ(accepts, std::vector<std::string>{kBlockAccept}) << "Accept";
   EXPECT_TRUE(request.Values("Expect").empty());
   EXPECT_TRUE(request.Values("Transfer-Encoding").empty());
   EXPECT_EQ(request.body.size(), body.size());

@@ -1,5 +1,5 @@
 // What every recognition upload must put on the wire, shared by the Linux build's tests and the
-// Windows DLL's: the designed header lines, each once, Pragma, and the body (multipart head,
+// Windows DLL's: the header block's ten lines, each once, Pragma, and the body (multipart head,
 // the WAV file's bytes, multipart tail with the key) at exactly its declared length.
 #ifndef OMBRIVOICE_TESTS_EXPECTED_REQUEST_H
 #define OMBRIVOICE_TESTS_EXPECTED_REQUEST_H
@@ -13,7 +13,7 @@ extern const std::string kApiHost;
 extern const std::string kSiteHost;
 extern const std::string kUploadPath;
 
-// Where a platform's HTTP client may differ on the wire, as the design leaves it free to.
+// Where a platform's HTTP client may differ on the wire without harm to the request.
 struct ClientAllowance {
   // The client also sends its own Accept line made from the accepted-type list.
   bool ownAcceptLine = false;
@@ -26,7 +26,7 @@ std::string TokenOf(const RecordedRequest& request);
 std::string ExpectedBody(const std::string& token, const std::string& wav, const std::string& keyUtf8);
 
 // Checks every header line the request must carry, each exactly once, and the body.
-void ExpectDesignedRequest(const RecordedRequest& request, const std::string& wav,
+void ExpectUploadRequest(const RecordedRequest& request, const std::string& wav,
                            const std::string& keyUtf8, ClientAllowance allowance = ClientAllowance());
 
 #endif

@@ -89,7 +89,7 @@ class WindowsUpload : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(WindowsUpload, SendsTheDesignedRequestThroughTheConfiguredProxy) {
+TEST_F(WindowsUpload, SendsTheExpectedRequestThroughTheConfiguredProxy) {
   LoopbackServer proxy(kJsonReply);
   const size_t sizes[] = {0, 1024, 1025, 70001};
   std::vector<std::string> steps;
@@ -108,7 +108,7 @@ TEST_F(WindowsUpload, SendsTheDesignedRequestThroughTheConfiguredProxy) {
     EXPECT_EQ(request.requestLine, "POST http://" + kApiHost + ":80" + kUploadPath + " HTTP/1.1");
     ClientAllowance platformClient;
     platformClient.ownAcceptLine = true;
-    ExpectDesignedRequest(request, PatternBytes(sizes[i], static_cast<unsigned>(sizes[i])), "KEY-ключ",
+    ExpectUploadRequest(request, PatternBytes(sizes[i], static_cast<unsigned>(sizes[i])), "KEY-ключ",
                           platformClient);
     std::string wav = dir.File("a" + std::to_string(sizes[i]) + ".wav");
     EXPECT_EQ(ReadBytes(wav + ".json"), "{\"jobID\":\"j-1\"}");
@@ -143,13 +143,17 @@ TEST_F(WindowsUpload, EndsInTheSameCodesAsTheLinuxBuild) {
   WineRun run = Host({"upload", wav, "k", reply}, {ProxyVariable(refusing.port())});
   EXPECT_EQ(run.lines, std::vector<std::string>{"upload 999"});
   EXPECT_EQ(ReadBytes(dir.File("reply.json")), "{\"error\":\"bad_key\"}");
-  // WinINet ends a reply that breaks off as if it were whole; its declared length tells.
+  // WinINet ends a reply that breaks off, or never comes, as if it were whole and empty.
   ServerScript cut(HttpReply(200, PatternBytes(5000)));
   cut.fault = ServerFault::CloseMidReply;
   cut.replyBytesBeforeClose = 1000;
-  LoopbackServer breaking(cut);
-  run = Host({"upload", wav, "k", reply}, {ProxyVariable(breaking.port())});
-  EXPECT_EQ(run.lines, std::vector<std::string>{"upload 12"});
+  ServerScript silent(kJsonReply);
+  silent.fault = ServerFault::CloseBeforeReply;
+  for (const ServerScript& script : {cut, silent}) {
+    LoopbackServer breaking(script);
+    run = Host({"upload", wav, "k", reply}, {ProxyVariable(breaking.port())});
+    EXPECT_EQ(run.lines, std::vector<std::string>{"upload 12"});
+  }
 }
 
 TEST(WindowsDownload, SavesBodiesByteForByteAndFollowsRedirects) {

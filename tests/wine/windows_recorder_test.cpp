@@ -115,10 +115,11 @@ void Stop(pid_t player) {
   waitpid(player, nullptr, 0);
 }
 
-// Eight seconds of samples counting up: any gap or doubling in a recording of it shows.
+// A minute of samples counting up: any gap or doubling in a recording of it shows. Long enough
+// that a recording started late on a busy machine still falls inside it.
 std::string CountingPattern() {
   std::string samples;
-  for (int i = 0; i < 8 * 44100; ++i) {
+  for (int i = 0; i < 60 * 44100; ++i) {
     int value = kPatternBase + i % kPatternPeriod;
     samples.push_back(static_cast<char>(value & 0xFF));
     samples.push_back(static_cast<char>(value >> 8));
@@ -201,19 +202,20 @@ TEST_F(WindowsRecorder, EndsInTheSameCodesAsTheLinuxBuild) {
   EXPECT_FALSE(FileExists(dir.File("c.wav"))) << "the placeholder is removed";
 }
 
-TEST_F(WindowsRecorder, UnloadReturnsAtOnceAndAnExitLeavesAFinishedFile) {
-  // FreeLibrary during a recording: the recording keeps the DLL loaded, so it returns at once,
-  // the recording goes on (a second second arrives) and the process's exit finishes the file.
+TEST_F(WindowsRecorder, UnloadReturnsAtOnceAndStopOrExitStillFinishesTheFile) {
+  // FreeLibrary during a recording: the DLL stays loaded, so it returns at once, the recording
+  // goes on (a second second arrives), and a stop through the old entry point finishes it.
   const std::string unloaded = WinePath(dir.File("unloaded.wav"));
   WineRun run = Record({"start", unloaded, "await", unloaded, std::to_string(44 + kOneSecond), "unload",
-                        "await", unloaded, std::to_string(44 + 2 * kOneSecond)});
-  ASSERT_EQ(run.lines.size(), 4u);
+                        "await", unloaded, std::to_string(44 + 2 * kOneSecond), "stop"});
+  ASSERT_EQ(run.lines.size(), 5u);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.lines[1], "awaited");
   ASSERT_EQ(run.lines[2].rfind("unload ", 0), 0u) << run.lines[2];
   EXPECT_LT(std::stoi(run.lines[2].substr(7)), 1000) << "FreeLibrary waited";
   EXPECT_EQ(run.lines[3], "awaited") << "the recording stopped at the unload";
   std::string file = ReadBytes(dir.File("unloaded.wav"));
+  EXPECT_EQ(run.lines[4], "stop " + std::to_string(file.size() - 44));
   ExpectFinishedFile(file);
   EXPECT_GE(file.size() - 44, 2 * kOneSecond);
 

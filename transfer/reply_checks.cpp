@@ -1,6 +1,6 @@
-// Compares the bytes a reply delivered with the length its head declared. The length is read as
-// the header's text, which every client gives (not all of them give it as a number).
-#include "transfer/reply_length.h"
+// Asks the client for the reply's status code and declared length. Both are read as the
+// header's text, which every client gives (not all of them give it as a number).
+#include "transfer/reply_checks.h"
 
 namespace {
 
@@ -8,9 +8,20 @@ constexpr DWORD kLengthChars = 32;  // 20 digits of a 64-bit length, with room t
 
 }  // namespace
 
+bool ReplyHeadArrived(HINTERNET reply) {
+  WCHAR text[kLengthChars];
+  DWORD size = sizeof text;
+  return HttpQueryInfoW(reply, HTTP_QUERY_STATUS_CODE, text, &size, nullptr) && text[0] >= TEXT('1') &&
+         text[0] <= TEXT('9');
+}
+
 bool ReplyBodyWasWhole(HINTERNET reply, ULONGLONG bytesRead) {
   WCHAR text[kLengthChars];
   DWORD size = sizeof text;
+  if (HttpQueryInfoW(reply, HTTP_QUERY_TRANSFER_ENCODING, text, &size, nullptr)) {
+    return true;  // a transfer coding frames the body, and a Content-Length beside it is void
+  }
+  size = sizeof text;
   if (!HttpQueryInfoW(reply, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) {
     return true;  // no declared length to hold the body to
   }
