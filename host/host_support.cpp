@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "TolvexOmbriVoice.h"
 
@@ -56,6 +58,25 @@ Options ParseOptions(int argc, char** argv, const std::vector<std::string>& valu
   return options;
 }
 
+bool ReadSeconds(const Options& options, const std::string& name, double fallback, double* seconds,
+                 std::string* error) {
+  auto given = options.values.find(name);
+  if (given == options.values.end()) {
+    *seconds = fallback;
+    return true;
+  }
+  const std::string& text = given->second;
+  const bool plain = text.find_first_not_of("0123456789.") == std::string::npos &&
+                     text.find_first_of("0123456789") != std::string::npos && text.find('.') == text.rfind('.');
+  const double value = plain ? strtod(text.c_str(), nullptr) : 0;
+  if (!plain || !std::isfinite(value) || value <= 0) {
+    *error = "--" + name + " takes a positive number of seconds, not \"" + text + "\"";
+    return false;
+  }
+  *seconds = value;
+  return true;
+}
+
 namespace {
 
 std::string Described(int32_t code, const char* meaning) {
@@ -103,6 +124,7 @@ std::string DescribeRecorderStart(int32_t code) {
     case 3: return Described(code, "capture cannot be started");
     case 4: return Described(code, "the WAV file cannot be created");
     case 5: return Described(code, "a recording is already running");
+    case 6: return Described(code, "the recording cannot be set up (out of resources)");
     default: return Described(code, "unknown result");
   }
 }

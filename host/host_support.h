@@ -28,6 +28,12 @@ struct Options {
 Options ParseOptions(int argc, char** argv, const std::vector<std::string>& valueNames,
                      const std::vector<std::string>& flagNames);
 
+// The value of the option name as a positive number of seconds, digits with at most one
+// decimal point ("5", "2.5"), or fallback when the option is absent. False with error when it
+// is anything else ("abc", "-3", "0", "1e3").
+bool ReadSeconds(const Options& options, const std::string& name, double fallback, double* seconds,
+                 std::string* error);
+
 // "999 (done)" style descriptions of the library's result codes.
 std::string DescribeUpload(int32_t code);
 std::string DescribeDownload(int32_t code);

@@ -37,12 +37,15 @@ int RunRecord(int argc, char** argv) {
   static const char kHelp[] =
       "usage: ombrivoice record FILE [--seconds N]\n"
       "Records the default capture device into FILE (16-bit mono PCM WAV, 44100 Hz) until N\n"
-      "seconds pass or Enter is pressed, then prints the byte count and the duration.\n";
+      "seconds pass (N a positive number, e.g. 2.5) or Enter is pressed, then prints the byte\n"
+      "count and the duration.\n";
   Options options = ParseOptions(argc, argv, {"seconds", "service"}, {});
   if (options.help || !options.error.empty()) return Usage(kHelp, options.error);
   if (options.positional.size() != 1) return Usage(kHelp, "record takes one FILE");
-  double seconds = options.values.count("seconds") ? atof(options.values["seconds"].c_str()) : 0;
-  if (seconds <= 0 && !isatty(STDIN_FILENO)) {
+  double seconds = 0;
+  std::string error;
+  if (!ReadSeconds(options, "seconds", 0, &seconds, &error)) return Usage(kHelp, error);
+  if (seconds == 0 && !isatty(STDIN_FILENO)) {
     return Usage(kHelp, "without a terminal to press Enter in, give --seconds N");
   }
   int32_t bytes = 0;

@@ -24,7 +24,10 @@ const char kHelp[] =
     "usage: ombrivoice transcribe [FILE] --key KEY [--seconds N] [--timeout S] [--service URL]\n"
     "Records the microphone (until N seconds pass or Enter is pressed), or takes the WAV FILE,\n"
     "uploads it for recognition, waits up to S seconds (default 120) for the job to finish\n"
-    "and prints the recognised text on stdout. Progress and errors go to stderr.\n";
+    "and prints the recognised text on stdout. N and S are positive numbers (e.g. 2.5).\n"
+    "Progress and errors go to stderr.\n";
+
+constexpr double kDefaultTimeoutSeconds = 120;
 
 std::string ReadWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -102,12 +105,12 @@ int WaitForText(const std::string& resultUrl, const std::string& key, double tim
   }
 }
 
-int Transcribe(Options& options, const std::string& workDir) {
+// seconds: how long to record (0: until Enter); timeout: how long to wait for the job.
+int Transcribe(Options& options, double seconds, double timeout, const std::string& workDir) {
   std::string key = options.values["key"];
   std::string wavPath;
   if (options.positional.empty()) {
-    double seconds = options.values.count("seconds") ? atof(options.values["seconds"].c_str()) : 0;
-    if (seconds <= 0 && !isatty(STDIN_FILENO)) {
+    if (seconds == 0 && !isatty(STDIN_FILENO)) {
       fprintf(stderr, "transcribe: without a terminal to press Enter in, give --seconds N or a FILE\n");
       return kExitUsage;
     }
@@ -136,7 +139,6 @@ int Transcribe(Options& options, const std::string& workDir) {
     return kExitService;
   }
   fprintf(stderr, "transcribe: job %s queued\n", Field(reply, "jobid").c_str());
-  double timeout = options.values.count("timeout") ? atof(options.values["timeout"].c_str()) : 120;
   return WaitForText(resultUrl, key, timeout, workDir);
 }
 
@@ -148,9 +150,16 @@ int RunTranscribe(int argc, char** argv) {
     fputs(kHelp, stdout);
     return kExitOk;
   }
-  if (!options.error.empty() || !options.values.count("key") || options.positional.size() > 1) {
-    fprintf(stderr, "ombrivoice: %s\n\n%s", options.error.empty() ? "transcribe takes [FILE] and --key" :
-            options.error.c_str(), kHelp);
+  std::string error = options.error;
+  if (error.empty() && (!options.values.count("key") || options.positional.size() > 1)) {
+    error = "transcribe takes [FILE] and --key";
+  }
+  double seconds = 0;
+  double timeout = 0;
+  const bool usable = error.empty() && ReadSeconds(options, "seconds", 0, &seconds, &error) &&
+                      ReadSeconds(options, "timeout", kDefaultTimeoutSeconds, &timeout, &error);
+  if (!usable) {
+    fprintf(stderr, "ombrivoice: %s\n\n%s", error.c_str(), kHelp);
     return kExitUsage;
   }
   char pattern[] = "/tmp/ombrivoice-XXXXXX";
@@ -158,7 +167,7 @@ int RunTranscribe(int argc, char** argv) {
     fprintf(stderr, "transcribe: cannot make a working folder in /tmp\n");
     return kExitCallFailed;
   }
-  int status = Transcribe(options, pattern);
+  int status = Transcribe(options, seconds, timeout, pattern);
   std::string cleanup = std::string("rm -rf '") + pattern + "'";
   (void)!system(cleanup.c_str());
   return status;

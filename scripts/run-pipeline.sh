@@ -32,8 +32,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The local recognition service on a free loopback port.
-"$service_command" --port 0 --key "$key" >"$work/service.out" 2>"$work/service.log" &
+# The local recognition service on a free loopback port, with jobs of its own in the work folder.
+"$service_command" --port 0 --key "$key" --data-dir "$work/service-data" >"$work/service.out" 2>"$work/service.log" &
 pids+=($!)
 for _ in $(seq 100); do
   grep -q "listening on" "$work/service.out" 2>/dev/null && break
@@ -59,13 +59,13 @@ echo "no microphone in use: speaking \"$phrase\" with flite into a private Pulse
      "and recording its monitor" >&2
 source "$(dirname "${BASH_SOURCE[0]}")/private_pulse.sh"
 pulse_started=yes
-start_private_pulse "$work" ombri_voice || pulse_started=no
+start_private_pulse "$work" ombri_voice >&2 || pulse_started=no
 pids+=("$private_pulse_pid")
 [ "$pulse_started" = yes ] || { echo "PulseAudio did not start" >&2; cat "$work/pulseaudio.log" >&2; exit 1; }
 
 # The phrase with silence around it: playback starts early, since a recording opened just
 # after playback begins may be served late.
-flite -voice slt -t "$phrase" -o "$work/phrase.wav"
+flite -voice slt -t "$phrase" -o "$work/phrase.wav" >&2
 speech_seconds=$(python3 - "$work/phrase.wav" "$work/padded.wav" <<'PY'
 import sys, wave
 with wave.open(sys.argv[1], "rb") as spoken:
@@ -77,7 +77,7 @@ with wave.open(sys.argv[2], "wb") as padded:
 print("%.2f" % (len(frames) / width / rate))
 PY
 )
-paplay --latency-msec=10 --device=ombri_voice "$work/padded.wav" &
+paplay --latency-msec=10 --device=ombri_voice "$work/padded.wav" >&2 &
 pids+=($!)
 sleep 2
 

@@ -4,10 +4,14 @@
 # transcribes it through the library's four calls and prints the text. With a microphone it
 # records you; without one it speaks a phrase with flite into a private PulseAudio null sink and
 # records that sink's monitor. Everything it starts is stopped again.
+# Only the transcript goes to stdout, so text=$(bash scripts/transcribe.sh) works; installation,
+# build and progress go to stderr. The service keeps its jobs in a temporary folder of its own.
 #   bash scripts/transcribe.sh [--synthetic] [--seconds N]
+# OMBRIVOICE_BUILD_DIR names the build folder (default build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2 --target ombrivoice ombrivoice-service >/dev/null
-exec bash scripts/run-pipeline.sh build "$@"
+build_dir="${OMBRIVOICE_BUILD_DIR:-build}"
+bash scripts/install-deps.sh >&2
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >&2
+cmake --build "$build_dir" -j2 --target ombrivoice ombrivoice-service >&2
+exec bash scripts/run-pipeline.sh "$build_dir" "$@"

@@ -1,51 +1,101 @@
-// The HTTP face of the service on cpp-httplib: request normalisation before routing, the three
-// routes, and JSON bodies for every error, including those the server library raises itself.
+// The HTTP face of the service on cpp-httplib: request normalisation and framing checks before
+// routing, the three routes, and JSON bodies for every error, including those the server
+// library raises itself.
 #include "service/api_routes.h"
 
 #include <httplib.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 
-#include "service/json_writer.h"
+#include <nlohmann/json.hpp>
+
 #include "service/multipart.h"
+#include "service/request_log.h"
 #include "service/wav_reader.h"
 
 namespace ombrivoice::service {
 namespace {
 
-// Where the pre-routing handler keeps a multipart request's Content-Type (see PreRoute).
+using Json = nlohmann::ordered_json;  // fields in the order written, as the replies always had
+
+// Where the pre-routing handler keeps a request's Content-Type (see PreRoute).
 constexpr const char* kFormTypeHeader = "X-Ombrivoice-Form-Type";
 constexpr const char* kJson = "application/json";
 
+// Methods for which the library reads a body; without a length it reads until the client
+// closes, which a client waiting for its reply never does.
+constexpr const char* kBodyMethods[] = {"POST", "PUT", "PATCH", "DELETE"};
+
+// Text that is not UTF-8 (a path, an id from the URL) is sent with U+FFFD in its place.
+std::string JsonText(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
 void SendError(httplib::Response& res, int status, const char* code, const std::string& message) {
   res.status = status;
-  res.set_content(JsonObject().Add("error", code).Add("message", message).Text(), kJson);
+  res.set_content(JsonText(Json{{"error", code}, {"message", message}}), kJson);
 }
 
-// Runs before routing, while the body is still unread. Three repairs of the parsed request:
-// a proxy-style target ("http://host/path") is cut to its path so the routes match; a
-// multipart Content-Type is moved aside so that the server reads the body as plain bytes for
-// our own form reader instead of splitting it itself; Accept-Encoding is dropped, because the
-// library asks for gzip but saves reply bodies byte for byte without decoding, and the replies
-// are small anyway. The server hands the request over as const, but owns it as a mutable
-// object, so writing through const_cast is defined.
-httplib::Server::HandlerResponse PreRoute(const httplib::Request& constReq, httplib::Response&) {
+bool IsWholeNumber(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Refuses a request whose body is not framed by one plain Content-Length: the library would
+// take "abc" or "-1" for a length, use the first of two that differ, and take a chunked body
+// past the body limit. True when refused.
+bool RefuseUnframed(const httplib::Request& req, httplib::Response& res) {
+  const std::size_t lengths = req.get_header_value_count("Content-Length");
+  const std::string length = req.get_header_value("Content-Length");
+  for (std::size_t i = 0; i < lengths; ++i) {
+    const std::string value = req.get_header_value("Content-Length", i);
+    if (!IsWholeNumber(value) || value != length) {
+      SendError(res, 400, "malformed_request", "the Content-Length header is not one whole number");
+      return true;
+    }
+  }
+  bool expectsBody = false;
+  for (const char* method : kBodyMethods) expectsBody = expectsBody || req.method == method;
+  if (req.has_header("Transfer-Encoding") || (expectsBody && lengths == 0)) {
+    SendError(res, 411, "length_required", "the request body must come with a Content-Length (and not chunked)");
+    return true;
+  }
+  return false;
+}
+
+// Runs before routing, while the body is still unread. It repairs the parsed request, then
+// refuses it if it is unframed. The repairs: a proxy-style target ("http://host/path") is cut
+// to its path so the routes match; the Content-Type is moved aside so that the server reads
+// the body as plain bytes for our own form reader; Accept-Encoding is dropped (also from the
+// refusals), because the library asks for gzip but saves reply bodies byte for byte without
+// decoding, and the replies are small anyway. The server hands the request over as const, but
+// owns it as a mutable object, so writing through const_cast is defined.
+//
+// The form reader is ours because the form parser of Debian's cpp-httplib (0.11.4) cannot
+// serve: it takes everything after "boundary=" as the boundary, so "boundary=b; charset=x" is
+// refused; it matches "multipart/form-data" and "boundary=" case-sensitively, though both are
+// case-insensitive; and a part whose name is an unquoted token, or whose filename comes before
+// its name, is read with an empty name, so a field that was sent goes missing. Nor can it be
+// bypassed otherwise: a content-reader route still sends multipart bodies to it.
+httplib::Server::HandlerResponse PreRoute(const httplib::Request& constReq, httplib::Response& res) {
+  NoteRequestStart();
   httplib::Request& req = const_cast<httplib::Request&>(constReq);
   req.path = OriginFormPath(req.path);
   req.headers.erase(kFormTypeHeader);
   req.headers.erase("Accept-Encoding");
   auto type = req.headers.find("Content-Type");
-  if (type != req.headers.end() && BoundaryFromContentType(type->second)) {
+  if (type != req.headers.end()) {
     std::string value = type->second;
     req.headers.erase(type);
     req.headers.emplace(kFormTypeHeader, value);
   }
-  return httplib::Server::HandlerResponse::Unhandled;
+  return RefuseUnframed(req, res) ? httplib::Server::HandlerResponse::Handled
+                                  : httplib::Server::HandlerResponse::Unhandled;
 }
 
 // Fills in a JSON body for errors raised without one: no route (404), body over the limit
-// (413), a request the server could not read (400).
+// (413), and any other request the server could not read (400; 414 for an overlong target, 416
+// for an unsatisfiable Range).
 httplib::Server::HandlerResponse ErrorPage(const httplib::Request& req, httplib::Response& res) {
   if (!res.body.empty()) {
     return httplib::Server::HandlerResponse::Unhandled;
@@ -54,14 +104,16 @@ httplib::Server::HandlerResponse ErrorPage(const httplib::Request& req, httplib:
     SendError(res, 404, "not_found", "no resource at " + req.method + " " + req.path);
   } else if (res.status == 413) {
     SendError(res, 413, "body_too_large", "the request body is over the service's limit");
+  } else if (res.status >= 500) {
+    SendError(res, res.status, "internal_error", "the service failed to answer the request");
   } else {
-    SendError(res, res.status, "bad_request", "the request could not be read");
+    SendError(res, res.status, "malformed_request", "the request could not be read");
   }
   return httplib::Server::HandlerResponse::Handled;
 }
 
-// "http://" + Host, when the Host line is a plain host[:port]; the service's own address
-// otherwise.
+// "http://" + Host ("https://" on a TLS connection), when the Host line is a plain host[:port];
+// the service's own address otherwise.
 std::string BaseUrl(const httplib::Request& req) {
   std::string host = req.get_header_value("Host");
   bool plain = !host.empty();
@@ -71,7 +123,7 @@ std::string BaseUrl(const httplib::Request& req) {
   if (!plain) {
     host = req.local_addr + ":" + std::to_string(req.local_port);
   }
-  return "http://" + host;
+  return (req.ssl != nullptr ? "https://" : "http://") + host;
 }
 
 void HandleUpload(const ApiSettings& settings, JobStore& store, const httplib::Request& req, httplib::Response& res) {
@@ -104,21 +156,24 @@ void HandleUpload(const ApiSettings& settings, JobStore& store, const httplib::R
     SendError(res, 400, "not_wav", "the \"file\" field is not a 16-bit PCM WAV file: " + wav.error);
     return;
   }
-  std::optional<std::string> id = store.Submit(std::string(key->data), std::string(file->data));
-  if (!id) {
+  SubmitResult submitted = store.Submit(std::string(key->data), file->data);
+  if (submitted.status == SubmitStatus::kFull) {
     res.set_header("Retry-After", "10");
     SendError(res, 503, "busy", "the service holds its maximum number of unfinished jobs; retry later");
     return;
   }
-  const std::string jobUrl = BaseUrl(req) + kJobPathPrefix + *id;
+  if (submitted.status == SubmitStatus::kStorageFailed) {
+    std::fprintf(stderr, "ombrivoice-service: an upload was refused: %s\n", submitted.error.c_str());
+    SendError(res, 500, "storage_failed", "the service could not store the upload; nothing was queued");
+    return;
+  }
+  const std::string jobUrl = BaseUrl(req) + kJobPathPrefix + submitted.id;
   res.status = 202;
   res.set_header("Location", jobUrl);
-  res.set_content(JsonObject()
-                      .Add("jobid", *id)
-                      .Add("status", JobStateName(JobState::kQueued))
-                      .Add("status_url", jobUrl)
-                      .Add("result_url", jobUrl + "/result")
-                      .Text(),
+  res.set_content(JsonText(Json{{"jobid", submitted.id},
+                                {"status", JobStateName(JobState::kQueued)},
+                                {"status_url", jobUrl},
+                                {"result_url", jobUrl + "/result"}}),
                   kJson);
 }
 
@@ -142,13 +197,18 @@ std::optional<JobView> FindJob(const ApiSettings& settings, JobStore& store, con
   return job;
 }
 
-JsonObject JobJson(const JobView& job) {
-  JsonObject json;
-  json.Add("jobid", job.id).Add("status", JobStateName(job.state)).Add("created", job.createdUnixSeconds);
+Json JobJson(const JobView& job) {
+  Json json{{"jobid", job.id}, {"status", JobStateName(job.state)}, {"created", job.createdUnixSeconds}};
   if (job.state == JobState::kFailed) {
-    json.Add("error", job.outcome.error);
+    json["error"] = job.outcome.error;
   }
   return json;
+}
+
+// number with at most decimals decimals, so that the reply shows no binary noise.
+double Rounded(double number, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  return std::round(number * scale) / scale;
 }
 
 void HandleResult(const ApiSettings& settings, JobStore& store, const httplib::Request& req, httplib::Response& res) {
@@ -156,22 +216,21 @@ void HandleResult(const ApiSettings& settings, JobStore& store, const httplib::R
   if (!job) {
     return;
   }
-  JsonObject json = JobJson(*job);
+  Json json = JobJson(*job);
   if (job->state == JobState::kFinished) {
-    json.Add("text", job->outcome.text);
+    json["text"] = job->outcome.text;
   }
   if (job->outcome.haveFacts) {
     const AudioFacts& facts = job->outcome.facts;
-    json.Add("audio", JsonObject()
-                          .Add("duration_seconds", facts.durationSeconds, 3)
-                          .Add("sample_rate", static_cast<std::int64_t>(facts.sampleRate))
-                          .Add("channels", static_cast<std::int64_t>(facts.channels))
-                          .Add("rms_dbfs", facts.rmsDbfs, 1)
-                          .Add("peak_dbfs", facts.peakDbfs, 1));
+    json["audio"] = Json{{"duration_seconds", Rounded(facts.durationSeconds, 3)},
+                         {"sample_rate", facts.sampleRate},
+                         {"channels", facts.channels},
+                         {"rms_dbfs", Rounded(facts.rmsDbfs, 1)},
+                         {"peak_dbfs", Rounded(facts.peakDbfs, 1)}};
   }
   const bool done = job->state == JobState::kFinished || job->state == JobState::kFailed;
   res.status = done ? 200 : 202;
-  res.set_content(json.Text(), kJson);
+  res.set_content(JsonText(json), kJson);
 }
 
 }  // namespace
@@ -198,7 +257,7 @@ void InstallApiRoutes(httplib::Server& server, const ApiSettings& settings, JobS
   server.Get(jobPattern, [settings, &store](const httplib::Request& req, httplib::Response& res) {
     std::optional<JobView> job = FindJob(settings, store, req, res);
     if (job) {
-      res.set_content(JobJson(*job).Text(), kJson);
+      res.set_content(JsonText(JobJson(*job)), kJson);
     }
   });
   server.Get(jobPattern + "/result", [settings, &store](const httplib::Request& req, httplib::Response& res) {
@@ -206,7 +265,16 @@ void InstallApiRoutes(httplib::Server& server, const ApiSettings& settings, JobS
   });
   if (settings.logRequests) {
     server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-      std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
+      LoggedRequest logged;
+      logged.when = std::time(nullptr);
+      logged.client = req.remote_addr;
+      logged.method = req.method;
+      logged.target = req.target.empty() ? req.path : req.target;
+      logged.version = req.version;
+      logged.status = res.status;
+      logged.bodyBytes = res.body.size();
+      logged.seconds = TakeRequestSeconds();
+      std::fprintf(stderr, "%s\n", RequestLogLine(logged).c_str());
     });
   }
 }

@@ -1,14 +1,21 @@
-// The job store: a map of jobs under one mutex, a queue the worker thread drains, expiry of
-// done jobs checked whenever the store is used, and random job ids.
+// The job store: the database and the upload folder under one mutex, a worker thread that
+// claims the oldest queued job, expiry of done jobs checked whenever the store is used, and
+// random job ids. A job is committed only once its upload is whole on disk, and its upload is
+// removed only once its outcome is committed, so a kill at any moment loses nothing accepted.
 #include "service/job_store.h"
 
+#include <cstdio>
 #include <exception>
 #include <random>
+#include <set>
+#include <vector>
 
 namespace ombrivoice::service {
 namespace {
 
 constexpr int kJobIdWords = 2;  // two 64-bit random words: 32 hex digits, not guessable
+constexpr const char* kDatabaseName = "/jobs.sqlite3";
+constexpr const char* kUploadsName = "/uploads";
 
 std::string NewJobId() {
   static std::mutex generatorMutex;
@@ -25,129 +32,161 @@ std::string NewJobId() {
   return id;
 }
 
-bool IsDone(JobState state) {
-  return state == JobState::kFinished || state == JobState::kFailed;
+SubmitResult Refused(SubmitStatus status, std::string error = "") {
+  SubmitResult result;
+  result.status = status;
+  result.error = std::move(error);
+  return result;
 }
 
 }  // namespace
 
-const char* JobStateName(JobState state) {
-  switch (state) {
-    case JobState::kQueued: return "queued";
-    case JobState::kRunning: return "running";
-    case JobState::kFinished: return "finished";
-    case JobState::kFailed: return "failed";
+std::unique_ptr<JobStore> JobStore::Open(const std::string& dataDir, JobLimits limits, JobProcessor& processor,
+                                         std::string* error) {
+  if (!MakePrivateFolder(dataDir, error) || !MakePrivateFolder(dataDir + kUploadsName, error)) {
+    return nullptr;
   }
-  return "failed";
+  std::unique_ptr<JobDatabase> db = JobDatabase::Open(dataDir + kDatabaseName, error);
+  if (db == nullptr) {
+    return nullptr;
+  }
+  std::unique_ptr<JobStore> store(
+      new JobStore(std::move(limits), processor, std::move(db), UploadFolder(dataDir + kUploadsName)));
+  {
+    std::lock_guard<std::mutex> lock(store->mutex_);
+    if (!store->RecoverLocked(error)) {
+      return nullptr;
+    }
+  }
+  store->worker_ = std::thread([raw = store.get()] { raw->WorkerLoop(); });
+  return store;
 }
 
-JobStore::JobStore(JobLimits limits, JobProcessor processor)
-    : limits_(std::move(limits)), processor_(std::move(processor)), worker_([this] { WorkerLoop(); }) {}
+JobStore::JobStore(JobLimits limits, JobProcessor& processor, std::unique_ptr<JobDatabase> db, UploadFolder uploads)
+    : limits_(std::move(limits)), processor_(processor), uploads_(std::move(uploads)), db_(std::move(db)) {}
 
 JobStore::~JobStore() { Stop(); }
 
+// What a process that ended left: its running job goes back to the queue; a queued job whose
+// upload is gone fails; uploads of no queued job are removed.
+bool JobStore::RecoverLocked(std::string* error) {
+  if (!db_->RequeueRunning()) {
+    *error = "cannot requeue the jobs left running: " + db_->LastError();
+    return false;
+  }
+  std::set<std::string> queued;
+  for (const std::string& id : db_->QueuedIds()) {
+    if (uploads_.Has(id)) {
+      queued.insert(id);
+      continue;
+    }
+    JobOutcome lost;
+    lost.error = "the uploaded audio was lost before the job ran";
+    if (!db_->Finish(id, lost, NowUnixMs())) Report("record the loss of job " + id);
+  }
+  uploads_.RemoveAllBut(queued);
+  DropExpiredLocked();
+  return true;
+}
+
 void JobStore::Stop() {
+  if (!worker_.joinable()) {
+    return;  // stopped already, or never started: the processor is left as it is
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
+  processor_.Cancel();
   wake_.notify_all();
-  if (worker_.joinable()) {
-    worker_.join();
-  }
+  worker_.join();
+}
+
+std::int64_t JobStore::NowUnixMs() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(limits_.now().time_since_epoch()).count();
 }
 
 void JobStore::DropExpiredLocked() {
-  const auto now = limits_.now();
-  for (auto it = jobs_.begin(); it != jobs_.end();) {
-    if (IsDone(it->second.state) && now - it->second.doneAt >= limits_.ttl) {
-      it = jobs_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  const std::int64_t ttlMs = std::chrono::duration_cast<std::chrono::milliseconds>(limits_.ttl).count();
+  if (!db_->DeleteDoneBefore(NowUnixMs() - ttlMs)) Report("drop the expired jobs");
 }
 
 // Drops the done job that finished first when the store is full; false when every job kept is
-// still queued or running.
+// still queued or running (or the count cannot be read).
 bool JobStore::MakeRoomLocked() {
-  if (jobs_.size() < limits_.maxJobs) {
-    return true;
-  }
-  auto oldest = jobs_.end();
-  for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
-    if (IsDone(it->second.state) && (oldest == jobs_.end() || it->second.doneAt < oldest->second.doneAt)) {
-      oldest = it;
-    }
-  }
-  if (oldest == jobs_.end()) {
-    return false;
-  }
-  jobs_.erase(oldest);
-  return true;
+  const std::optional<std::size_t> count = db_->Count();
+  return count && (*count < limits_.maxJobs || db_->DeleteOldestDone());
 }
 
-std::optional<std::string> JobStore::Submit(const std::string& key, std::string wavBytes) {
-  std::string id = NewJobId();
+void JobStore::Report(const std::string& failed) {
+  std::fprintf(stderr, "ombrivoice-service: cannot %s: %s\n", failed.c_str(), db_->LastError().c_str());
+}
+
+SubmitResult JobStore::Submit(const std::string& key, std::string_view wavBytes) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);  // a full store is told before the upload is written
     DropExpiredLocked();
     if (!MakeRoomLocked()) {
-      return std::nullopt;
+      return Refused(SubmitStatus::kFull);
     }
-    Job& job = jobs_[id];
-    job.key = key;
-    job.createdUnixSeconds = std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::system_clock::now().time_since_epoch()).count();
-    job.wavBytes = std::move(wavBytes);
-    queue_.push_back(id);
   }
+  SubmitResult result;
+  result.id = NewJobId();
+  if (!uploads_.Write(result.id, wavBytes, &result.error)) {
+    return Refused(SubmitStatus::kStorageFailed, result.error);
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!MakeRoomLocked()) {  // others may have taken the room while the upload was written
+    lock.unlock();
+    uploads_.Remove(result.id);
+    return Refused(SubmitStatus::kFull);
+  }
+  const auto created = std::chrono::duration_cast<std::chrono::seconds>(limits_.now().time_since_epoch());
+  if (!db_->Insert(result.id, key, created.count())) {
+    const std::string error = "cannot record the job: " + db_->LastError();
+    lock.unlock();
+    uploads_.Remove(result.id);
+    return Refused(SubmitStatus::kStorageFailed, error);
+  }
+  lock.unlock();
   wake_.notify_one();
-  return id;
+  result.status = SubmitStatus::kAccepted;
+  return result;
 }
 
 std::optional<JobView> JobStore::Find(const std::string& id, const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   DropExpiredLocked();
-  auto it = jobs_.find(id);
-  if (it == jobs_.end() || it->second.key != key) {
-    return std::nullopt;
-  }
-  JobView view;
-  view.id = id;
-  view.state = it->second.state;
-  view.createdUnixSeconds = it->second.createdUnixSeconds;
-  view.outcome = it->second.outcome;
-  return view;
+  return db_->Find(id, key);
 }
 
 void JobStore::WorkerLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (stopping_) {
-      return;
+  while (!stopping_) {
+    std::optional<std::string> id = db_->ClaimNext();
+    if (!id) {
+      wake_.wait(lock);
+      continue;
     }
-    const std::string id = queue_.front();
-    queue_.pop_front();
-    Job& job = jobs_.at(id);  // queued jobs are never dropped, so it is still there
-    job.state = JobState::kRunning;
-    std::string wavBytes = std::move(job.wavBytes);
-    job.wavBytes = std::string();
     lock.unlock();
     JobOutcome outcome;
     try {
-      outcome = processor_(wavBytes);
-    } catch (const std::exception& failure) {  // memory for a long upload's samples, mostly
-      outcome.ok = false;
+      outcome = processor_.Process(uploads_.PathOf(*id));
+    } catch (const std::exception& failure) {  // memory, mostly
       outcome.error = std::string("processing failed: ") + failure.what();
     }
-    wavBytes = std::string();
     lock.lock();
-    Job& done = jobs_.at(id);  // nor are running ones
-    done.outcome = std::move(outcome);
-    done.state = done.outcome.ok ? JobState::kFinished : JobState::kFailed;
-    done.doneAt = limits_.now();
+    if (outcome.cancelled) {
+      if (!db_->Requeue(*id)) Report("requeue job " + *id);  // left running, it is requeued at the next start
+      continue;
+    }
+    if (!db_->Finish(*id, outcome, NowUnixMs())) {
+      Report("record the outcome of job " + *id);  // left running with its upload, it runs again at the next start
+      continue;
+    }
+    lock.unlock();
+    uploads_.Remove(*id);
+    lock.lock();
   }
 }
 

@@ -1,94 +1,95 @@
-// The job store: accepted uploads waiting for, undergoing or done with recognition, and the one
-// worker thread that processes them in order. Bounded in count; finished jobs expire.
+// The job store: accepted uploads waiting for, undergoing or done with recognition, kept in a
+// database in the data folder so that they outlive the process, and the one worker thread that
+// processes them in order. Bounded in count; finished jobs expire.
 #ifndef OMBRIVOICE_SERVICE_JOB_STORE_H
 #define OMBRIVOICE_SERVICE_JOB_STORE_H
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
-#include "service/audio_prep.h"
+#include "service/job_database.h"
+#include "service/job_types.h"
+#include "service/upload_folder.h"
 
 namespace ombrivoice::service {
 
-enum class JobState { kQueued, kRunning, kFinished, kFailed };
-
-// "queued", "running", "finished" or "failed": the names the JSON replies use.
-const char* JobStateName(JobState state);
-
-// What processing one upload yields.
-struct JobOutcome {
-  bool ok = false;
-  std::string text;      // the recognised words when ok
-  std::string error;     // why it failed when !ok
-  bool haveFacts = false;
-  AudioFacts facts;      // set when haveFacts, even when recognition then failed
+// Turns one job's stored upload into an outcome.
+class JobProcessor {
+ public:
+  virtual ~JobProcessor() = default;
+  // Runs on the store's worker thread; audioPath names the uploaded WAV file.
+  virtual JobOutcome Process(const std::string& audioPath) = 0;
+  // From any thread: a Process call under way, and every later one, returns at once with an
+  // outcome marked cancelled.
+  virtual void Cancel() = 0;
 };
-
-// Turns one uploaded WAV file into an outcome; runs on the worker thread only.
-using JobProcessor = std::function<JobOutcome(const std::string& wavBytes)>;
 
 struct JobLimits {
   std::size_t maxJobs = 100;                      // jobs kept in any state
   std::chrono::seconds ttl{3600};                 // how long a finished or failed job is kept
-  std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
+  // The wall clock, as the times kept must mean the same to the next process.
+  std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
 };
 
-// A copy of a job as the replies show it.
-struct JobView {
-  std::string id;
-  JobState state = JobState::kQueued;
-  std::int64_t createdUnixSeconds = 0;
-  JobOutcome outcome;    // meaningful once finished or failed
+enum class SubmitStatus {
+  kAccepted,        // queued under the id
+  kFull,            // the store holds maxJobs jobs that are not done yet
+  kStorageFailed,   // the upload or its job could not be written (a full disk, mostly)
+};
+
+struct SubmitResult {
+  SubmitStatus status = SubmitStatus::kStorageFailed;
+  std::string id;      // when accepted
+  std::string error;   // when the storage failed
 };
 
 class JobStore {
  public:
-  JobStore(JobLimits limits, JobProcessor processor);
-  ~JobStore();  // stops the worker; a job being processed is finished first
+  // Opens the store in dataDir (made when missing): a job that an earlier process left running
+  // goes back to the queue, and the worker starts on the queue. nullptr with error when the
+  // folder or its database cannot be used, also when another service has it open. processor
+  // must outlive the store.
+  static std::unique_ptr<JobStore> Open(const std::string& dataDir, JobLimits limits, JobProcessor& processor,
+                                        std::string* error);
+  ~JobStore();  // Stop()
   JobStore(const JobStore&) = delete;
   JobStore& operator=(const JobStore&) = delete;
 
-  // Queues wavBytes for the job's owner key and returns the new job id, or nothing when the
-  // store is full of jobs that are not done yet (done ones are dropped, oldest first, to make
-  // room).
-  std::optional<std::string> Submit(const std::string& key, std::string wavBytes);
+  // Stores wavBytes as a new queued job of the owner key. Done jobs are dropped, oldest first,
+  // to make room.
+  SubmitResult Submit(const std::string& key, std::string_view wavBytes);
 
   // The job with id if it exists, has not expired and was submitted with key.
   std::optional<JobView> Find(const std::string& id, const std::string& key);
 
-  // Ends the worker thread after its current job; queued jobs stay queued. Idempotent.
+  // Ends the worker at once: the processor is cancelled and the job it was on goes back to the
+  // queue. Submit and Find go on working. Call from one thread; idempotent.
   void Stop();
 
  private:
-  struct Job {
-    std::string key;                                  // the key that submitted it; reads need the same
-    JobState state = JobState::kQueued;
-    std::int64_t createdUnixSeconds = 0;
-    std::chrono::steady_clock::time_point doneAt;     // when it finished or failed
-    std::string wavBytes;                             // the upload, released once processed
-    JobOutcome outcome;
-  };
-
+  JobStore(JobLimits limits, JobProcessor& processor, std::unique_ptr<JobDatabase> db, UploadFolder uploads);
+  bool RecoverLocked(std::string* error);
+  std::int64_t NowUnixMs() const;
   void DropExpiredLocked();
   bool MakeRoomLocked();
+  void Report(const std::string& failed);  // on stderr, with the database's reason
   void WorkerLoop();
 
-  JobLimits limits_;
-  JobProcessor processor_;
+  const JobLimits limits_;
+  JobProcessor& processor_;
+  const UploadFolder uploads_;
   std::mutex mutex_;                        // guards everything below
+  std::unique_ptr<JobDatabase> db_;         // every job, in every state
   std::condition_variable wake_;            // signalled on a new job and on stop
-  std::map<std::string, Job> jobs_;         // by id
-  std::deque<std::string> queue_;           // ids waiting for the worker, oldest first
   bool stopping_ = false;
-  std::thread worker_;                      // started last, in the constructor
+  std::thread worker_;                      // started last, by Open
 };
 
 }  // namespace ombrivoice::service

@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string_view>
 
 #include "service/recognizer.h"
 
@@ -27,19 +30,62 @@ bool ReadNumber(const std::string& text, unsigned long long low, unsigned long l
   return true;
 }
 
+constexpr std::string_view kDataFolderName = "ombrivoice-service";
+
+// Adds the keys in the file at path: one per line, surrounding blanks dropped; empty lines and
+// lines that start with # are skipped. False, with the reason, if the file cannot be read.
+bool ReadKeyFile(const std::string& path, std::set<std::string>* keys, std::string* error) {
+  std::ifstream file(path);
+  if (!file) {
+    *error = "cannot read the key file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string line;
+  while (std::getline(file, line)) {
+    std::size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos || line[first] == '#') continue;
+    keys->insert(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
+  }
+  if (file.bad()) {
+    *error = "cannot read the key file " + path;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
+std::string DefaultDataDir(const char* xdgStateHome, const char* home) {
+  if (xdgStateHome != nullptr && xdgStateHome[0] == '/') {  // a relative value is to be ignored
+    return std::string(xdgStateHome) + "/" + std::string(kDataFolderName);
+  }
+  if (home != nullptr && home[0] != '\0') {
+    return std::string(home) + "/.local/state/" + std::string(kDataFolderName);
+  }
+  return "";
+}
+
 std::string UsageText() {
-  return "usage: ombrivoice-service --key KEY [--key KEY...] [--port N] [--max-body-bytes N]\n"
-         "                          [--max-jobs N] [--job-ttl-seconds N] [--model-dir DIR] [--log-requests]\n"
+  return "usage: ombrivoice-service (--key KEY | --key-file FILE)... [--port N] [--data-dir DIR]\n"
+         "                          [--max-body-bytes N] [--max-jobs N] [--job-ttl-seconds N]\n"
+         "                          [--model-dir DIR] [--tls-cert FILE --tls-key FILE] [--log-requests]\n"
          "Serves the asynchronous recognition API on 127.0.0.1 and prints \"listening on 127.0.0.1:PORT\".\n"
-         "  --key KEY              an API key the service accepts (repeatable; at least one)\n"
+         "  --key KEY              an API key the service accepts (repeatable; at least one key in all)\n"
+         "  --key-file FILE        more keys, one per line (# starts a comment line); keeps them out\n"
+         "                         of the command line, where ps shows them\n"
          "  --port N               the port to listen on; 0 (the default) picks a free one\n"
+         "  --data-dir DIR         where jobs and their uploads are kept, default\n"
+         "                         $XDG_STATE_HOME/ombrivoice-service, else ~/.local/state/ombrivoice-service\n"
          "  --max-body-bytes N     largest request body accepted, default 67108864 (64 MiB)\n"
          "  --max-jobs N           jobs kept at once, default 100\n"
          "  --job-ttl-seconds N    how long a finished job is kept, default 3600\n"
          "  --model-dir DIR        the recognition model, default /usr/share/pocketsphinx/model/en-us\n"
-         "  --log-requests         write one line per request to stderr\n";
+         "  --tls-cert FILE        serve HTTPS instead of HTTP with this PEM certificate (then any\n"
+         "                         intermediate ones); needs --tls-key\n"
+         "  --tls-key FILE         the certificate's private key (PEM, unencrypted); needs --tls-cert\n"
+         "  --log-requests         write one line per request to stderr\n"
+         "  --worker               (internal) run as the recogniser process the service starts itself\n"
+         "  --help                 print this text\n";
 }
 
 OptionsResult ParseOptions(const std::vector<std::string>& args) {
@@ -57,6 +103,10 @@ OptionsResult ParseOptions(const std::vector<std::string>& args) {
       options.api.logRequests = true;
       continue;
     }
+    if (name == "--worker") {
+      options.worker = true;
+      continue;
+    }
     if (i + 1 >= args.size()) {
       result.error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unexpected argument " + name;
       return result;
@@ -67,8 +117,21 @@ OptionsResult ParseOptions(const std::vector<std::string>& args) {
     if (name == "--key") {
       valid = !value.empty();
       options.api.keys.insert(value);
+    } else if (name == "--key-file") {
+      if (!ReadKeyFile(value, &options.api.keys, &result.error)) {
+        return result;
+      }
     } else if (name == "--model-dir") {
       options.modelDir = value;
+    } else if (name == "--data-dir") {
+      valid = !value.empty();
+      options.dataDir = value;
+    } else if (name == "--tls-cert") {
+      valid = !value.empty();
+      options.tls.certificateFile = value;
+    } else if (name == "--tls-key") {
+      valid = !value.empty();
+      options.tls.keyFile = value;
     } else if (name == "--port") {
       valid = ReadNumber(value, 0, kMaxPort, &number);
       options.port = static_cast<int>(number);
@@ -90,8 +153,23 @@ OptionsResult ParseOptions(const std::vector<std::string>& args) {
       return result;
     }
   }
+  if (options.worker) {  // the recogniser process needs only the model
+    result.ok = true;
+    return result;
+  }
+  if (options.tls.certificateFile.empty() != options.tls.keyFile.empty()) {
+    result.error = "--tls-cert and --tls-key go together: give both or neither";
+    return result;
+  }
   if (options.api.keys.empty()) {
-    result.error = "at least one --key is required";
+    result.error = "no API key: give --key KEY or a --key-file FILE that holds one";
+    return result;
+  }
+  if (options.dataDir.empty()) {
+    options.dataDir = DefaultDataDir(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+  }
+  if (options.dataDir.empty()) {
+    result.error = "neither XDG_STATE_HOME nor HOME is set: give --data-dir DIR";
     return result;
   }
   result.ok = true;

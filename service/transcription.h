@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "service/job_store.h"
+#include "service/job_types.h"
 #include "service/recognizer.h"
 
 namespace ombrivoice::service {

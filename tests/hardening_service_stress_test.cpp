@@ -121,7 +121,11 @@ TEST(HardeningServiceStress, ManyUploadsFromFourThreadsAreEveryOneFound) {
   environment.push_back(std::string("TSAN_OPTIONS=") + (options != nullptr ? options : "") +
                         ":suppressions=" + dir.File("tsan.supp"));
 #endif
-  ServiceRunner service(program, {"--key", kKey, "--max-jobs", std::to_string(kUploads + 10)}, environment);
+  // Its own data folder, so that no run finds another's queued jobs.
+  ServiceRunner service(program,
+                        {"--key", kKey, "--max-jobs", std::to_string(kUploads + 10), "--data-dir",
+                         dir.File("service-data")},
+                        environment);
   ASSERT_GT(service.port(), 0) << "the service did not start";
   HttpClientConnectToForTesting((kApiHost + ":80:127.0.0.1:" + std::to_string(service.port())).c_str());
   HttpClientTimeoutsForTesting(10, 10);

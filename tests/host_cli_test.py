@@ -3,6 +3,7 @@ the transcribe flow against a scripted stand-in service on loopback (reached as 
 import http.server
 import json
 import os
+import pty
 import subprocess
 import sys
 import tempfile
@@ -13,9 +14,19 @@ BINARY = sys.argv.pop(1)
 API_HOST = sys.argv.pop(1)  # the build's API host
 
 
-def run(*args, env=None):
+def run(*args, env=None, stdin=subprocess.DEVNULL):
     return subprocess.run([BINARY, *args], capture_output=True, text=True, timeout=60,
-                          stdin=subprocess.DEVNULL, env=env)
+                          stdin=stdin, env=env)
+
+
+def run_on_terminal(*args):
+    """Runs with a terminal as stdin, where a recording would wait for Enter."""
+    controller, terminal = pty.openpty()
+    try:
+        return run(*args, stdin=terminal)
+    finally:
+        os.close(terminal)
+        os.close(controller)
 
 
 class ScriptedService(http.server.ThreadingHTTPServer):
@@ -89,6 +100,15 @@ class CommandLine(unittest.TestCase):
             result = run(*args)
             self.assertEqual(result.returncode, 2, args)
             self.assertIn("ombrivoice: ", result.stderr)
+        recording = os.path.join(self.dir.name, "r.wav")
+        for args in (["record", recording, "--seconds", "abc"], ["record", recording, "--seconds", "-3"],
+                     ["record", recording, "--seconds", "0"], ["record", recording, "--seconds", "1e3"],
+                     ["transcribe", "--key", "k", "--seconds", "2.5.1"],
+                     ["transcribe", self.wav, "--key", "k", "--timeout", "soon"]):
+            for result in (run(*args), run_on_terminal(*args)):
+                self.assertEqual(result.returncode, 2, args)
+                self.assertIn("takes a positive number of seconds", result.stderr, args)
+                self.assertFalse(os.path.exists(recording), args)
 
     def test_every_call_prints_its_code_with_its_meaning(self):
         missing = os.path.join(self.dir.name, "missing.wav")

@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "service/api_routes.h"
+#include "service/http_server.h"
+#include "service/request_log.h"
 #include "support/gated_processor.h"
 #include "support/service_test_support.h"
 
@@ -23,15 +25,19 @@ class ServiceApi : public ::testing::Test {
   void SetUp() override { Start(JobLimits{}); }
 
   void Start(JobLimits limits) {
+    store_.reset();  // it uses the gate, and holds the data folder
     gate_ = std::make_unique<GatedProcessor>();
-    store_ = std::make_unique<JobStore>(limits, gate_->Processor());
+    std::string error;
+    store_ = JobStore::Open(dataDir_.path(), limits, *gate_, &error);
+    ASSERT_NE(store_, nullptr) << error;
     server_ = std::make_unique<httplib::Server>();
     ApiSettings settings;
     settings.keys = {"good-key", "other-key"};
     settings.maxBodyBytes = kTestBodyLimit;
+    ConfigureHttpServer(*server_);
     InstallApiRoutes(*server_, settings, *store_);
-    port_ = server_->bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port_, 0);
+    port_ = BindLoopback(*server_, 0, &error);
+    ASSERT_GT(port_, 0) << error;
     listener_ = std::thread([this] { server_->listen_after_bind(); });
     while (!server_->is_running()) {  // stop() before the listen loop began would be lost
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -52,18 +58,13 @@ class ServiceApi : public ::testing::Test {
     return SendRaw(port_, UploadRequest(target, UploadBody(kLibraryBoundary, wav, key)));
   }
 
-  // The job's result once finished; fails the test after five seconds.
+  // The job's result once finished, or its last reply after five seconds.
   RawReply WaitForResult(const std::string& id) {
-    RawReply reply;
-    for (int i = 0; i < 500; ++i) {
-      reply = Get(port_, "/1/api/async/job/" + id + "/result?apikey=good-key");
-      if (reply.status != 202) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return reply;
+    return testing::WaitForResult(port_, "/1/api/async/job/" + id + "/result", "good-key", std::chrono::seconds(5));
   }
 
   const std::string wav_ = MakeWav(44100, 1, 16, std::vector<std::int16_t>(4410, 100));
+  TempFolder dataDir_;
   std::unique_ptr<GatedProcessor> gate_;  // made anew by each Start
   std::unique_ptr<JobStore> store_;
   std::unique_ptr<httplib::Server> server_;
@@ -116,6 +117,14 @@ TEST_F(ServiceApi, MalformedUploadsGetAStatusAndAJsonErrorCode) {
   const std::string fileOnly = body.substr(0, body.find("\r\n--", 100) + 2) + "--" + kLibraryBoundary + "--\r\n";
   std::string notMultipart = UploadRequest(kProxyUploadTarget, body);
   notMultipart.replace(notMultipart.find("multipart/form-data"), 19, "application/octet-stream");
+  std::string noBoundary = UploadRequest(kProxyUploadTarget, body);
+  noBoundary.replace(noBoundary.find("; boundary="), 11 + std::string(kLibraryBoundary).size(), "");
+  // Heads alone: a body left unread when the server closes would reset the connection.
+  const std::string head = UploadRequest(kProxyUploadTarget, "");
+  auto headWith = [&head](const std::string& lengthLines) {
+    std::string changed = head;
+    return changed.replace(changed.find("Content-Length: 0\r\n"), 19, lengthLines);
+  };
   struct Case {
     const char* what;
     std::string request;
@@ -134,6 +143,12 @@ TEST_F(ServiceApi, MalformedUploadsGetAStatusAndAJsonErrorCode) {
       {"truncated body", UploadRequest(kProxyUploadTarget, body.substr(0, body.size() - 20)), 400,
        "malformed_request"},
       {"not multipart", notMultipart, 400, "malformed_request"},
+      {"multipart without a boundary", noBoundary, 400, "malformed_request"},
+      {"length not a number", headWith("Content-Length: 12x\r\n"), 400, "malformed_request"},
+      {"two lengths that differ", headWith("Content-Length: 0\r\nContent-Length: 5\r\n"), 400,
+       "malformed_request"},
+      {"no length", headWith(""), 411, "length_required"},
+      {"chunked", headWith("Transfer-Encoding: chunked\r\n"), 411, "length_required"},
   };
   for (const Case& c : cases) {
     RawReply reply = SendRaw(port_, c.request);
@@ -141,6 +156,24 @@ TEST_F(ServiceApi, MalformedUploadsGetAStatusAndAJsonErrorCode) {
     EXPECT_EQ(JsonField(reply.body, "error"), c.code) << c.what;
     EXPECT_FALSE(JsonField(reply.body, "message").empty()) << c.what;
   }
+}
+
+TEST(ServiceRequestLog, LineHasTheCommonFieldsWithKeysMaskedAndOddBytesEscaped) {
+  LoggedRequest request;
+  request.client = "127.0.0.1";
+  request.method = "GET";
+  request.target = "/1/api/async/job/x/result?apikey=secret&b=\"\n&apikey=two";
+  request.version = "HTTP/1.1";
+  request.status = 202;
+  request.bodyBytes = 84;
+  request.seconds = 0.0123;
+  const std::string line = RequestLogLine(request);
+  EXPECT_EQ(line.substr(0, 15), "127.0.0.1 - - [") << line;
+  EXPECT_EQ(line.substr(line.find(']')),
+            "] \"GET /1/api/async/job/x/result?apikey=*&b=\\x22\\x0A&apikey=* HTTP/1.1\" 202 84 0.012");
+  request.bodyBytes = 0;
+  request.seconds.reset();
+  EXPECT_EQ(RequestLogLine(request).substr(line.find("\" ") + 2), "202 - -");
 }
 
 TEST_F(ServiceApi, BodyOverTheLimitGets413) {

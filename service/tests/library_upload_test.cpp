@@ -7,7 +7,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 #include "TolvexOmbriVoice.h"
 #include "support/service_process.h"
@@ -28,10 +27,9 @@ std::string ReadFile(const std::string& path) {
 TEST(ServiceWithLibrary, UploadThroughTheProxyIsTranscribed) {
   const std::string spoken = SpeakPhrase();
   ASSERT_FALSE(spoken.empty()) << "flite could not speak the phrase: install the Debian package flite";
-  char folder[] = "/tmp/ombrivoice-service-library-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string wavPath = std::string(folder) + "/wav.wav";
-  const std::string replyPath = std::string(folder) + "/reply.json";
+  TempFolder folder;
+  const std::string wavPath = folder.path() + "/wav.wav";
+  const std::string replyPath = folder.path() + "/reply.json";
   std::ofstream(wavPath, std::ios::binary) << spoken;
 
   ServiceProcess service({"--key", "library-key", "--port", "0"});
@@ -46,18 +44,10 @@ TEST(ServiceWithLibrary, UploadThroughTheProxyIsTranscribed) {
   EXPECT_EQ(JsonField(reply, "status"), "queued") << reply;
   const std::string resultUrl = JsonField(reply, "result_url");
   ASSERT_EQ(resultUrl.rfind("http://" OMBRIVOICE_API_HOST "/1/api/async/job/", 0), 0u) << reply;
-  RawReply result;
-  for (int i = 0; i < 300; ++i) {  // the first job loads the model: allow 30 seconds
-    result = Get(service.port(), resultUrl + "?apikey=library-key");
-    if (result.status != 202) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  RawReply result = WaitForResult(service.port(), resultUrl, "library-key");
   EXPECT_EQ(result.status, 200) << result.body;
   EXPECT_EQ(JsonField(result.body, "text"), kPhrase) << result.body;
   EXPECT_EQ(service.StopWith(SIGTERM), 0);
-  std::remove(wavPath.c_str());
-  std::remove(replyPath.c_str());
-  rmdir(folder);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <samplerate.h>
 #include <signal.h>
 
-#include <thread>
+#include <fstream>
 
 #include "service/service_options.h"
 #include "service/wav_reader.h"
@@ -18,7 +18,8 @@ using namespace testing;
 
 TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
   OptionsResult parsed = ParseOptions({"--key", "a", "--key", "b", "--port", "8080", "--max-body-bytes", "1000",
-                                       "--max-jobs", "3", "--job-ttl-seconds", "0", "--log-requests"});
+                                       "--max-jobs", "3", "--job-ttl-seconds", "0", "--log-requests",
+                                       "--data-dir", "/d", "--tls-cert", "/c.pem", "--tls-key", "/k.pem"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   EXPECT_EQ(parsed.options.api.keys, (std::set<std::string>{"a", "b"}));
   EXPECT_EQ(parsed.options.port, 8080);
@@ -26,6 +27,12 @@ TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
   EXPECT_EQ(parsed.options.limits.maxJobs, 3u);
   EXPECT_EQ(parsed.options.limits.ttl.count(), 0);
   EXPECT_TRUE(parsed.options.api.logRequests);
+  EXPECT_EQ(parsed.options.dataDir, "/d");
+  EXPECT_EQ(parsed.options.tls.certificateFile, "/c.pem");
+  EXPECT_EQ(parsed.options.tls.keyFile, "/k.pem");
+  EXPECT_EQ(DefaultDataDir("/state", "/home/u"), "/state/ombrivoice-service");
+  EXPECT_EQ(DefaultDataDir("relative", "/home/u"), "/home/u/.local/state/ombrivoice-service");
+  EXPECT_EQ(DefaultDataDir(nullptr, nullptr), "");
   const std::vector<std::vector<std::string>> bad = {
       {},                                  // no key
       {"--key", "a", "--port", "65536"},
@@ -34,11 +41,29 @@ TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
       {"--key", "a", "--max-body-bytes", "12x"},
       {"--key", "a", "--port"},
       {"--key", ""},
+      {"--key", "a", "--data-dir", ""},
       {"--key", "a", "--colour", "blue"},
+      {"--key", "a", "--tls-cert", "/c.pem"},  // a certificate without its key
+      {"--key", "a", "--tls-key", "/k.pem"},   // a key without its certificate
+      {"--key", "a", "--tls-cert", "", "--tls-key", "/k.pem"},
   };
   for (const auto& args : bad) {
     EXPECT_FALSE(ParseOptions(args).ok) << ::testing::PrintToString(args);
   }
+}
+
+TEST(ServiceOptions, KeysComeFromAKeyFileToo) {
+  TempFolder folder;
+  const std::string keys = folder.path() + "/keys", comments = folder.path() + "/comments";
+  std::ofstream(keys) << "# the keys\n\n  first-key \r\nsecond key\n#not-a-key\n";
+  std::ofstream(comments) << "# nothing but comments\n";
+  OptionsResult parsed = ParseOptions({"--key-file", keys, "--key", "third"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(parsed.options.api.keys, (std::set<std::string>{"first-key", "second key", "third"}));
+  EXPECT_FALSE(ParseOptions({"--key-file", comments}).ok) << "no key at all";
+  OptionsResult missing = ParseOptions({"--key", "a", "--key-file", folder.path() + "/none"});
+  EXPECT_FALSE(missing.ok);
+  EXPECT_NE(missing.error.find(folder.path() + "/none"), std::string::npos) << missing.error;
 }
 
 TEST(ServiceProgram, BadCommandLineExitsWith2BeforeListening) {
@@ -54,6 +79,19 @@ TEST(ServiceProgram, PrintsItsPortAndExitsCleanlyOnSigtermAndSigint) {
     EXPECT_EQ(Get(service.port(), "/1/api/async/job/x?apikey=k").status, 404);
     EXPECT_EQ(service.StopWith(signal), 0) << "signal " << signal;
   }
+}
+
+TEST(ServiceProgram, ASecondServiceOnTheSamePortOrDataFolderExitsWith1) {
+  TempFolder data;
+  ServiceProcess first({"--key", "k", "--port", "0", "--data-dir", data.path()});
+  ASSERT_GT(first.port(), 0) << first.firstLine();
+  ServiceProcess samePort({"--key", "k", "--port", std::to_string(first.port())});
+  EXPECT_EQ(samePort.firstLine(), "");
+  EXPECT_EQ(samePort.Wait(), 1);
+  ServiceProcess sameFolder({"--key", "k", "--port", "0", "--data-dir", data.path()});
+  EXPECT_EQ(sameFolder.firstLine(), "");
+  EXPECT_EQ(sameFolder.Wait(), 1);
+  EXPECT_EQ(first.StopWith(SIGTERM), 0);
 }
 
 // wav resampled to 44100 Hz mono, the format the library's recorder writes.
@@ -85,12 +123,7 @@ TEST(ServiceProgram, RecognisesAPhraseSpokenByFliteThroughTheProxyRoute) {
     const std::string target = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
     RawReply accepted = SendRaw(service.port(), UploadRequest(target, UploadBody(kLibraryBoundary, wav, "k")));
     ASSERT_EQ(accepted.status, 202) << accepted.body;
-    RawReply result;
-    for (int i = 0; i < 300; ++i) {  // the first job loads the model: allow 30 seconds
-      result = Get(service.port(), JsonField(accepted.body, "result_url") + "?apikey=k");
-      if (result.status != 202) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    RawReply result = WaitForResult(service.port(), JsonField(accepted.body, "result_url"), "k");
     ASSERT_EQ(result.status, 200) << result.body;
     EXPECT_EQ(JsonField(result.body, "status"), "finished") << result.body;
     EXPECT_EQ(JsonField(result.body, "text"), kPhrase) << result.body;

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -12,7 +14,7 @@
 
 namespace ombrivoice::service::testing {
 
-class GatedProcessor {
+class GatedProcessor : public JobProcessor {
  public:
   // Lets count more jobs finish (or all jobs, from now on, with Open()).
   void Release(int count = 1) {
@@ -28,27 +30,36 @@ class GatedProcessor {
     return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return started_ >= count; });
   }
 
-  // The processor to give the store: outcome text is the WAV's byte count.
-  JobProcessor Processor() {
-    return [this](const std::string& wav) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      ++started_;
-      changed_.notify_all();
-      changed_.wait(lock, [&] { return permits_ > 0; });
-      --permits_;
-      JobOutcome outcome;
-      outcome.ok = wav != "fail";
-      outcome.text = std::to_string(wav.size()) + " bytes";
-      outcome.error = outcome.ok ? "" : "told to fail";
-      return outcome;
-    };
+  // The outcome text is the upload's byte count; an upload of "fail" fails.
+  JobOutcome Process(const std::string& audioPath) override {
+    std::ifstream file(audioPath, std::ios::binary);
+    const std::string wav((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++started_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return permits_ > 0 || cancelled_; });
+    JobOutcome outcome;
+    outcome.cancelled = cancelled_;
+    if (cancelled_) return outcome;
+    --permits_;
+    outcome.ok = wav != "fail";
+    outcome.text = std::to_string(wav.size()) + " bytes";
+    outcome.error = outcome.ok ? "" : "told to fail";
+    return outcome;
+  }
+
+  void Cancel() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelled_ = true;
+    changed_.notify_all();
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  int permits_ = 0;   // jobs allowed to finish
-  int started_ = 0;   // jobs the worker has begun
+  int permits_ = 0;         // jobs allowed to finish
+  int started_ = 0;         // jobs the worker has begun
+  bool cancelled_ = false;  // Cancel was called: every job returns at once
 };
 
 }  // namespace ombrivoice::service::testing

@@ -5,17 +5,22 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "support/service_test_support.h"
 
 namespace ombrivoice::service::testing {
 
 class ServiceProcess {
  public:
   // Runs the program with args; firstLine() is what it printed first on stdout ("" when it
-  // exited without printing).
+  // exited without printing). Without a --data-dir in args it gets a fresh one of its own.
   explicit ServiceProcess(const std::vector<std::string>& args);
   ~ServiceProcess();  // SIGKILL and reap when still running
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
 
   const std::string& firstLine() const { return firstLine_; }
   // The port of "listening on 127.0.0.1:PORT", or 0.
@@ -29,6 +34,7 @@ class ServiceProcess {
  private:
   pid_t pid_ = -1;
   std::string firstLine_;
+  std::unique_ptr<TempFolder> dataDir_;  // when args named none; removed after the program ended
 };
 
 }  // namespace ombrivoice::service::testing

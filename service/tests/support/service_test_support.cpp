@@ -9,8 +9,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 namespace ombrivoice::service::testing {
 namespace {
@@ -58,18 +60,24 @@ std::vector<std::int16_t> Sine(double hz, double amplitude, std::uint32_t rate, 
   return samples;
 }
 
-// Speaks into a file in a fresh temporary folder, reads it, removes both.
-std::string SpeakPhrase() {
+TempFolder::TempFolder() {
   char folder[] = "/tmp/ombrivoice-service-test-XXXXXX";
-  if (mkdtemp(folder) == nullptr) return "";
-  const std::string path = std::string(folder) + "/phrase.wav";
+  if (mkdtemp(folder) != nullptr) path_ = folder;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+// Speaks into a file in a fresh temporary folder and reads it.
+std::string SpeakPhrase() {
+  TempFolder folder;
+  const std::string path = folder.path() + "/phrase.wav";
   const std::string command = std::string("flite -voice slt -t '") + kPhrase + "' -o " + path;
-  if (std::system(command.c_str()) != 0) return "";
+  if (folder.path().empty() || std::system(command.c_str()) != 0) return "";
   std::ifstream file(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::remove(path.c_str());
-  rmdir(folder);
-  return bytes;
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 std::string UploadBody(const std::string& boundary, const std::string& wav, const std::string& key) {
@@ -93,24 +101,34 @@ std::string UploadRequest(const std::string& target, const std::string& body, co
          "Pragma: no-cache\r\n\r\n" + body;
 }
 
-RawReply SendRaw(int port, const std::string& request) {
-  RawReply reply;
+int ConnectLoopback(int port) {
   int sock = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (sock < 0 || connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    if (sock >= 0) close(sock);
-    return reply;
+  if (sock >= 0 && connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(sock);
+    return -1;
   }
-  // The server may answer and close before the whole body is sent (a body over the limit);
-  // the reply is read all the same.
-  for (std::size_t sent = 0; sent < request.size();) {
-    ssize_t n = send(sock, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;
+  return sock;
+}
+
+bool SendAll(int sock, const std::string& bytes) {
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    ssize_t n = send(sock, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+RawReply Exchange(int sock, const std::string& request) {
+  RawReply reply;
+  if (sock < 0) return reply;
+  // The server may answer and close before the whole body is sent (a body over the limit);
+  // the reply is read all the same.
+  SendAll(sock, request);
   std::string received;
   char buffer[4096];
   for (ssize_t n; (n = recv(sock, buffer, sizeof buffer, 0)) > 0;) {
@@ -127,9 +145,23 @@ RawReply SendRaw(int port, const std::string& request) {
   return reply;
 }
 
+RawReply SendRaw(int port, const std::string& request) { return Exchange(ConnectLoopback(port), request); }
+
 RawReply Get(int port, const std::string& target) {
   return SendRaw(port, "GET " + target + " HTTP/1.1\r\nHost: api.ombrivoice.example\r\n"
                        "User-Agent: FTP_to_AIX\r\nConnection: close\r\n\r\n");
+}
+
+RawReply WaitForResult(int port, const std::string& resultUrl, const std::string& key,
+                       std::chrono::milliseconds limit) {
+  constexpr auto kPollInterval = std::chrono::milliseconds(20);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  RawReply reply = Get(port, resultUrl + "?apikey=" + key);
+  while (reply.status == 202 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(kPollInterval);
+    reply = Get(port, resultUrl + "?apikey=" + key);
+  }
+  return reply;
 }
 
 std::string JsonField(const std::string& json, const std::string& field) {

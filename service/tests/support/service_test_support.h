@@ -3,6 +3,7 @@
 #ifndef OMBRIVOICE_SERVICE_TESTS_SERVICE_TEST_SUPPORT_H
 #define OMBRIVOICE_SERVICE_TESTS_SERVICE_TEST_SUPPORT_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,11 +42,36 @@ struct RawReply {
   std::string body;
 };
 
+// A socket connected to 127.0.0.1:port, or -1.
+int ConnectLoopback(int port);
+// Sends all of bytes on sock; false when the peer stopped taking them.
+bool SendAll(int sock, const std::string& bytes);
+// Sends request on sock (-1 gives an empty reply), reads until the server closes the
+// connection, and closes sock.
+RawReply Exchange(int sock, const std::string& request);
 // Sends request to 127.0.0.1:port on a new connection and reads until the server closes it.
 RawReply SendRaw(int port, const std::string& request);
 
 // A GET of target with Connection: close.
 RawReply Get(int port, const std::string& target);
+
+// GETs resultUrl (proxy form or a path) with the API key until the job is no longer queued or
+// running, or the limit passes; the last reply.
+RawReply WaitForResult(int port, const std::string& resultUrl, const std::string& key,
+                       std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+// A fresh folder under /tmp, removed with all it holds when the object goes.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 // The string value of field in a flat JSON text ("" when absent); enough for the replies'
 // fields, which never hold escaped quotes in these tests.

@@ -1,0 +1,191 @@
+// The jobs' table on SQLite: the schema, the settings that make a committed job survive a crash
+// of the process, and one short statement per operation.
+#include "service/job_database.h"
+
+#include <sqlite3.h>
+
+#include "service/sqlite_statement.h"
+
+namespace ombrivoice::service {
+namespace {
+
+// Bumped when the table changes shape; a database of another version is refused, not guessed at.
+constexpr int kSchemaVersion = 1;
+
+// seq orders the queue: SQLite gives a new row a larger rowid than every row kept. The audio
+// facts are NULL when the outcome has none.
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS jobs ("
+    " seq INTEGER PRIMARY KEY,"
+    " id TEXT NOT NULL UNIQUE,"
+    " api_key TEXT NOT NULL,"
+    " state TEXT NOT NULL CHECK (state IN ('queued', 'running', 'finished', 'failed')),"
+    " created INTEGER NOT NULL,"       // Unix seconds
+    " done_at_ms INTEGER,"             // Unix milliseconds, once finished or failed
+    " text TEXT, error TEXT,"
+    " duration_seconds REAL, sample_rate INTEGER, channels INTEGER, rms_dbfs REAL, peak_dbfs REAL);"
+    "CREATE INDEX IF NOT EXISTS jobs_by_state ON jobs (state, seq);"
+    "CREATE INDEX IF NOT EXISTS jobs_by_done_at ON jobs (done_at_ms);";
+
+// In EXCLUSIVE locking mode the connection keeps its lock from the first write until it closes,
+// so a second service on the same folder fails at once instead of running the same jobs. WAL
+// with synchronous=NORMAL makes every commit survive a crash or kill of the process (not a
+// power cut, which may take the last commits back).
+constexpr const char* kSettings =
+    "PRAGMA locking_mode = EXCLUSIVE;"
+    "PRAGMA journal_mode = WAL;"
+    "PRAGMA synchronous = NORMAL;"
+    "BEGIN EXCLUSIVE; COMMIT;";
+
+constexpr const char* kJobColumns =
+    "id, state, created, text, error, duration_seconds, sample_rate, channels, rms_dbfs, peak_dbfs";
+
+JobView ReadJob(const SqliteStatement& row) {
+  JobView job;
+  job.id = row.Text(0);
+  job.state = JobStateFromName(row.Text(1)).value_or(JobState::kFailed);
+  job.createdUnixSeconds = row.Int(2);
+  job.outcome.ok = job.state == JobState::kFinished;
+  job.outcome.text = row.Text(3);
+  job.outcome.error = row.Text(4);
+  job.outcome.haveFacts = !row.IsNull(5);
+  job.outcome.facts.durationSeconds = row.Real(5);
+  job.outcome.facts.sampleRate = static_cast<std::uint32_t>(row.Int(6));
+  job.outcome.facts.channels = static_cast<std::uint16_t>(row.Int(7));
+  job.outcome.facts.rmsDbfs = row.Real(8);
+  job.outcome.facts.peakDbfs = row.Real(9);
+  return job;
+}
+
+}  // namespace
+
+std::unique_ptr<JobDatabase> JobDatabase::Open(const std::string& path, std::string* error) {
+  sqlite3* db = nullptr;
+  int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  std::unique_ptr<JobDatabase> opened(new JobDatabase(db));  // closes db, even a failed one
+  if (code != SQLITE_OK) {
+    *error = "cannot open the database " + path + ": " + sqlite3_errstr(code);
+    return nullptr;
+  }
+  if (!opened->Execute(kSettings)) {
+    const bool taken = sqlite3_errcode(db) == SQLITE_BUSY || sqlite3_errcode(db) == SQLITE_LOCKED;
+    *error = taken ? "the database " + path + " is in use by another ombrivoice-service"
+                   : "cannot use the database " + path + ": " + opened->LastError();
+    return nullptr;
+  }
+  SqliteStatement version(db, "PRAGMA user_version");
+  const std::int64_t found = version.Step() ? version.Int(0) : -1;
+  if (found != 0 && found != kSchemaVersion) {
+    *error = "the database " + path + " is of another version (" + std::to_string(found) + ")";
+    return nullptr;
+  }
+  const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+  if (!opened->Execute(kSchema) || !opened->Execute(setVersion.c_str())) {
+    *error = "cannot set up the database " + path + ": " + opened->LastError();
+    return nullptr;
+  }
+  return opened;
+}
+
+JobDatabase::~JobDatabase() { sqlite3_close_v2(db_); }
+
+bool JobDatabase::Execute(const char* sql) {
+  char* message = nullptr;
+  const int code = sqlite3_exec(db_, sql, nullptr, nullptr, &message);
+  if (code != SQLITE_OK) {
+    lastError_ = message != nullptr ? message : sqlite3_errstr(code);
+  }
+  sqlite3_free(message);
+  return code == SQLITE_OK;
+}
+
+bool JobDatabase::Check(bool succeeded) {
+  if (!succeeded) {
+    lastError_ = sqlite3_errmsg(db_);
+  }
+  return succeeded;
+}
+
+bool JobDatabase::Insert(const std::string& id, const std::string& key, std::int64_t createdUnixSeconds) {
+  SqliteStatement insert(db_, "INSERT INTO jobs (id, api_key, state, created) VALUES (?1, ?2, 'queued', ?3)");
+  return Check(insert.Bind(1, id).Bind(2, key).Bind(3, createdUnixSeconds).Run());
+}
+
+std::optional<JobView> JobDatabase::Find(const std::string& id, const std::string& key) {
+  const std::string sql = std::string("SELECT ") + kJobColumns + " FROM jobs WHERE id = ?1 AND api_key = ?2";
+  SqliteStatement select(db_, sql.c_str());
+  if (!select.Bind(1, id).Bind(2, key).Step()) {
+    Check(select.ok());
+    return std::nullopt;
+  }
+  return ReadJob(select);
+}
+
+std::optional<std::string> JobDatabase::ClaimNext() {
+  SqliteStatement claim(db_,
+                        "UPDATE jobs SET state = 'running' WHERE seq = "
+                        "(SELECT seq FROM jobs WHERE state = 'queued' ORDER BY seq LIMIT 1) RETURNING id");
+  if (!claim.Step()) {
+    Check(claim.ok());
+    return std::nullopt;
+  }
+  std::string id = claim.Text(0);
+  return Check(claim.Run()) ? std::optional<std::string>(id) : std::nullopt;
+}
+
+bool JobDatabase::Finish(const std::string& id, const JobOutcome& outcome, std::int64_t doneUnixMs) {
+  SqliteStatement update(db_,
+                         "UPDATE jobs SET state = ?2, done_at_ms = ?3, text = ?4, error = ?5, duration_seconds = ?6,"
+                         " sample_rate = ?7, channels = ?8, rms_dbfs = ?9, peak_dbfs = ?10"
+                         " WHERE id = ?1");
+  update.Bind(1, id).Bind(2, JobStateName(outcome.ok ? JobState::kFinished : JobState::kFailed));
+  update.Bind(3, doneUnixMs).Bind(4, outcome.text).Bind(5, outcome.error);
+  const AudioFacts& facts = outcome.facts;
+  if (outcome.haveFacts) {
+    update.Bind(6, facts.durationSeconds).Bind(7, std::int64_t{facts.sampleRate});
+    update.Bind(8, std::int64_t{facts.channels}).Bind(9, facts.rmsDbfs).Bind(10, facts.peakDbfs);
+  } else {
+    update.BindNull(6).BindNull(7).BindNull(8).BindNull(9).BindNull(10);
+  }
+  return Check(update.Run());
+}
+
+bool JobDatabase::Requeue(const std::string& id) {
+  SqliteStatement update(db_, "UPDATE jobs SET state = 'queued' WHERE id = ?1 AND state = 'running'");
+  return Check(update.Bind(1, id).Run());
+}
+
+bool JobDatabase::RequeueRunning() { return Execute("UPDATE jobs SET state = 'queued' WHERE state = 'running'"); }
+
+std::vector<std::string> JobDatabase::QueuedIds() {
+  std::vector<std::string> ids;
+  SqliteStatement select(db_, "SELECT id FROM jobs WHERE state = 'queued' ORDER BY seq");
+  while (select.Step()) {
+    ids.push_back(select.Text(0));
+  }
+  Check(select.ok());
+  return ids;
+}
+
+bool JobDatabase::DeleteDoneBefore(std::int64_t doneUnixMs) {
+  SqliteStatement remove(db_, "DELETE FROM jobs WHERE done_at_ms <= ?1");
+  return Check(remove.Bind(1, doneUnixMs).Run());
+}
+
+bool JobDatabase::DeleteOldestDone() {
+  SqliteStatement remove(db_,
+                         "DELETE FROM jobs WHERE seq = (SELECT seq FROM jobs WHERE done_at_ms IS NOT NULL"
+                         " ORDER BY done_at_ms, seq LIMIT 1)");
+  return Check(remove.Run()) && sqlite3_changes(db_) > 0;
+}
+
+std::optional<std::size_t> JobDatabase::Count() {
+  SqliteStatement count(db_, "SELECT COUNT(*) FROM jobs");
+  if (!count.Step()) {
+    Check(false);
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(count.Int(0));
+}
+
+}  // namespace ombrivoice::service

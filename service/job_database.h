@@ -1,0 +1,62 @@
+// The jobs' table in an SQLite database: one row per job with its owner key, state, times and
+// outcome, in submission order. Not thread-safe: the job store serialises every call.
+#ifndef OMBRIVOICE_SERVICE_JOB_DATABASE_H
+#define OMBRIVOICE_SERVICE_JOB_DATABASE_H
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "service/job_types.h"
+
+struct sqlite3;
+
+namespace ombrivoice::service {
+
+class JobDatabase {
+ public:
+  // Opens or creates the database at path in WAL mode and takes it for this process alone;
+  // nullptr with error when it cannot be used, also when another process holds it.
+  static std::unique_ptr<JobDatabase> Open(const std::string& path, std::string* error);
+  ~JobDatabase();
+  JobDatabase(const JobDatabase&) = delete;
+  JobDatabase& operator=(const JobDatabase&) = delete;
+
+  // A new queued job, last in the queue.
+  bool Insert(const std::string& id, const std::string& key, std::int64_t createdUnixSeconds);
+  // The job with id if it was submitted with key.
+  std::optional<JobView> Find(const std::string& id, const std::string& key);
+  // The oldest queued job, now marked running; nothing when none is queued.
+  std::optional<std::string> ClaimNext();
+  // Records the outcome of a job: finished when ok, failed otherwise.
+  bool Finish(const std::string& id, const JobOutcome& outcome, std::int64_t doneUnixMs);
+  // Puts a running job back in the queue, in its old place.
+  bool Requeue(const std::string& id);
+  // Every job left running by a process that ended back in the queue.
+  bool RequeueRunning();
+  // The ids of the queued jobs, oldest first.
+  std::vector<std::string> QueuedIds();
+  // Drops the finished and failed jobs done at or before doneUnixMs.
+  bool DeleteDoneBefore(std::int64_t doneUnixMs);
+  // Drops the job that was done first; false when no job is done.
+  bool DeleteOldestDone();
+  // How many jobs are kept, in any state; nothing when the count cannot be read.
+  std::optional<std::size_t> Count();
+
+  // What the last failed call was told by SQLite.
+  const std::string& LastError() const { return lastError_; }
+
+ private:
+  explicit JobDatabase(sqlite3* db) : db_(db) {}
+  bool Execute(const char* sql);
+  bool Check(bool succeeded);  // keeps SQLite's message when !succeeded
+
+  sqlite3* db_;
+  std::string lastError_;
+};
+
+}  // namespace ombrivoice::service
+
+#endif  // OMBRIVOICE_SERVICE_JOB_DATABASE_H
