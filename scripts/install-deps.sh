@@ -5,10 +5,12 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config python3
   libcurl4-openssl-dev libasound2-dev libgtest-dev nlohmann-json3-dev
-  libcpp-httplib-dev libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev flite
+  libcpp-httplib-dev libsqlite3-dev libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev flite
   libasound2-plugins pulseaudio pulseaudio-utils alsa-utils
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64
+  python3-pytest libssl-dev openssl python3-cryptography python3-pyftpdlib python3-openssl
+  debhelper dh-python python3-all python3-setuptools python3-venv lintian dpkg-dev
 )
 missing=()
 for package in "${packages[@]}"; do

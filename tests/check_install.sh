@@ -15,6 +15,6 @@ cmake --build "$work/cmake-consumer" >/dev/null
 ASAN_OPTIONS="${OMBRIVOICE_PRELOAD:+detect_leaks=0}" LD_PRELOAD="${OMBRIVOICE_PRELOAD:-}" LD_LIBRARY_PATH="$work/prefix/lib" "$work/cmake-consumer/consumer"
 
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
-[ "$(pkg-config --modversion TolvexOmbriVoice)" = "1.0.0.1" ]
+[ "$(pkg-config --modversion TolvexOmbriVoice)" = "$(head -n 1 "$source_dir/../VERSION")" ]
 cc -std=c99 -o "$work/pc-consumer" "$source_dir/c_consumer.c" $(pkg-config --cflags --libs TolvexOmbriVoice)
 ASAN_OPTIONS="${OMBRIVOICE_PRELOAD:+detect_leaks=0}" LD_PRELOAD="${OMBRIVOICE_PRELOAD:-}" LD_LIBRARY_PATH="$work/prefix/lib" "$work/pc-consumer"

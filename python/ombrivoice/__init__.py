@@ -1,0 +1,184 @@
+"""Record speech into WAV files, send them to the speech-recognition API, download URLs.
+
+A thin interface over the TolvexOmbriVoice library's four C functions. Every call blocks until
+its work is done. A call that fails raises OmbriVoiceError, which carries the C function's
+name, its result code and the code's meaning::
+
+    import ombrivoice
+
+    with ombrivoice.Recorder("speech.wav") as recorder:
+        input("speak, then press Enter")
+    ombrivoice.upload("speech.wav", "MY-KEY", "reply.json")
+    ombrivoice.download("http://127.0.0.1:8080/1/api/async/job/ID/result?apikey=MY-KEY", "result.json")
+
+The library is the installed libTolvexOmbriVoice.so.1 (TolvexOmbriVoice.dll on Windows), or
+the file named by the environment variable OMBRIVOICE_LIBRARY.
+"""
+
+import ctypes
+import os
+import sys
+import threading
+from typing import Optional, Union
+
+__all__ = ["OK", "OmbriVoiceError", "Recorder", "download", "upload"]
+
+OK = 999
+"""The result of a call that did its work."""
+
+Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+# The meanings the ombrivoice command line prints for each code.
+_UPLOAD_MEANINGS = {
+    1: "the WAV file cannot be opened",
+    2: "the internet session cannot be opened",
+    3: "the connection to the API host cannot be set up",
+    4: "the POST request cannot be opened",
+    52222: "no connection to the API host or proxy could be made",
+    51: "sending the request head failed",
+    7: "reading the WAV file failed or it ended early",
+    8: "sending the audio failed: the connection broke or stalled",
+    9: "sending the API key failed",
+    10: "the API key is over 890 bytes or not valid text",
+    11: "the WAV file's size cannot be read or is 2 GiB or more",
+    12: "the request was sent, but the reply could not be saved whole",
+}
+_DOWNLOAD_MEANINGS = {
+    1: "the internet session cannot be opened",
+    2: "the URL cannot be opened: bad scheme, unreachable server or redirect loop",
+    3: "the local file cannot be created",
+    4: "the body broke off; the file keeps what arrived",
+    5: "writing the local file failed (disk full?)",
+}
+_START_MEANINGS = {
+    1: "no capture device can be opened",
+    2: "the capture buffer cannot be handed to the device",
+    3: "capture cannot be started",
+    4: "the WAV file cannot be created",
+    5: "a recording is already running",
+    6: "the recording cannot be set up (out of resources)",
+}
+_NOT_RECORDING = -1
+
+
+class OmbriVoiceError(Exception):
+    """A library call that did not do its work.
+
+    Attributes:
+        call: the C function's name, e.g. "OmbriVoice".
+        code: its result code, e.g. 1.
+        meaning: what the code means, in words.
+    """
+
+    def __init__(self, call: str, code: int, meaning: str) -> None:
+        super().__init__(f"{call}: {code} ({meaning})")
+        self.call = call
+        self.code = code
+        self.meaning = meaning
+
+
+def _library_name() -> str:
+    named = os.environ.get("OMBRIVOICE_LIBRARY")
+    if named:
+        return named
+    if sys.platform == "win32":
+        return "TolvexOmbriVoice.dll"
+    return "libTolvexOmbriVoice.so.1"
+
+
+_lock = threading.Lock()
+_library: Optional[ctypes.CDLL] = None
+
+
+def _load() -> ctypes.CDLL:
+    """The library, loaded at the first call and given its four signatures."""
+    global _library
+    with _lock:
+        if _library is None:
+            library = ctypes.CDLL(_library_name())
+            text = ctypes.c_char_p  # a NUL-terminated UTF-16 buffer, see _wide
+            for name, arguments in (("OmbriVoice", 3), ("OmbriVoiceFileDownload", 2),
+                                    ("OmbriVoiceRecorderStart", 1), ("OmbriVoiceRecorderStop", 0)):
+                function = getattr(library, name)
+                function.argtypes = [text] * arguments
+                function.restype = ctypes.c_int32
+            _library = library
+        return _library
+
+
+def _wide(text: str) -> bytes:
+    """The library's string form: UTF-16 code units (characters beyond U+FFFF as surrogate
+    pairs) and a NUL. A lone surrogate passes through, for the library to refuse."""
+    return text.encode("utf-16-le", "surrogatepass") + b"\0\0"
+
+
+def _path(path: Path) -> bytes:
+    return _wide(os.fsdecode(os.fspath(path)))
+
+
+def _check(call: str, code: int, meanings: dict) -> None:
+    if code != OK:
+        raise OmbriVoiceError(call, code, meanings.get(code, "unknown result"))
+
+
+def upload(wav: Path, key: str, reply: Path) -> None:
+    """Sends the WAV file and the API key to the recognition API as one multipart POST and
+    saves the reply body, whatever its HTTP status, in the reply file (created or truncated).
+    The proxy in http_proxy is used when set."""
+    code = _load().OmbriVoice(_path(wav), _wide(key), _path(reply))
+    _check("OmbriVoice", code, _UPLOAD_MEANINGS)
+
+
+def download(url: str, path: Path) -> None:
+    """Fetches the URL (http, https, ftp, ftps or file) and saves its body, byte for byte and
+    whatever its HTTP status, in the file (created or truncated)."""
+    code = _load().OmbriVoiceFileDownload(_wide(url), _path(path))
+    _check("OmbriVoiceFileDownload", code, _DOWNLOAD_MEANINGS)
+
+
+class Recorder:
+    """Records the default capture device into a WAV file (16-bit mono PCM at 44100 Hz).
+
+    Either call start() and stop(), or use it as a context manager, which starts on entry and
+    stops on exit (unless stop() was called inside)::
+
+        with Recorder("speech.wav") as recorder:
+            time.sleep(3)
+        print(recorder.audio_bytes)
+
+    One recording runs at a time in a process.
+    """
+
+    def __init__(self, path: Optional[Path] = None) -> None:
+        self.path = path
+        self.audio_bytes: Optional[int] = None
+        """The audio bytes of the last stopped recording (the file is 44 bytes more)."""
+        self._recording = False
+
+    def start(self, path: Optional[Path] = None) -> None:
+        """Creates (or truncates) the file, writes a placeholder header and starts capture,
+        which goes on until stop()."""
+        if path is not None:
+            self.path = path
+        if self.path is None:
+            raise ValueError("Recorder.start needs a path")
+        code = _load().OmbriVoiceRecorderStart(_path(self.path))
+        _check("OmbriVoiceRecorderStart", code, _START_MEANINGS)
+        self._recording = True
+
+    def stop(self) -> int:
+        """Stops capture, finishes the file and returns its number of audio bytes."""
+        count = _load().OmbriVoiceRecorderStop()
+        self._recording = False
+        if count == _NOT_RECORDING:
+            raise OmbriVoiceError("OmbriVoiceRecorderStop", count, "no recording is running")
+        self.audio_bytes = count
+        return count
+
+    def __enter__(self) -> "Recorder":
+        self.start()
+        return self
+
+    def __exit__(self, *exception_info: object) -> None:
+        if self._recording:
+            self.stop()
