@@ -1,15 +1,20 @@
 // The benchmarks' loopback HTTP server: a POST body is read and discarded, then a small reply
 // is sent; a GET for ".../bytes/N" streams N bytes from one fixed buffer, so memory stays flat.
-//   ombrivoice_bench_server LIFETIME_SECONDS    prints its port on the first line of stdout
+//   ombrivoice_bench_server LIFETIME_SECONDS [CERTIFICATE KEY]
+// prints its port on the first line of stdout; with a certificate and key (PEM) it speaks TLS.
 // One thread per connection; the process ends by itself after LIFETIME_SECONDS.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,10 +29,23 @@ constexpr size_t kStreamBytes = 1024 * 1024;    // one send of a streamed body
 constexpr int kAcceptPollMs = 200;              // how often the lifetime is checked
 
 char gStream[kStreamBytes];  // what every streamed body is made of
+SSL_CTX* gTls = nullptr;     // set when the server speaks TLS
 
-bool SendAll(int fd, const char* bytes, size_t length) {
+// One connection: its socket and, under TLS, its session.
+struct Peer {
+  int fd;
+  SSL* ssl;
+};
+
+ssize_t Receive(Peer peer, char* into, size_t length) {
+  if (peer.ssl != nullptr) return SSL_read(peer.ssl, into, static_cast<int>(length < INT32_MAX ? length : INT32_MAX));
+  return recv(peer.fd, into, length, 0);
+}
+
+bool SendAll(Peer peer, const char* bytes, size_t length) {
   while (length > 0) {
-    ssize_t sent = send(fd, bytes, length, MSG_NOSIGNAL);
+    ssize_t sent = peer.ssl != nullptr ? SSL_write(peer.ssl, bytes, static_cast<int>(length))
+                                       : send(peer.fd, bytes, length, MSG_NOSIGNAL);
     if (sent <= 0) {
       return false;
     }
@@ -52,11 +70,11 @@ std::string HeaderValue(const std::string& head, const char* name) {
 }
 
 // Reads and discards length body bytes, of which `already` came with the head.
-bool Discard(int fd, unsigned long long length, size_t already) {
+bool Discard(Peer peer, unsigned long long length, size_t already) {
   static thread_local char sink[kDiscardBytes];
   unsigned long long left = length > already ? length - already : 0;
   while (left > 0) {
-    ssize_t got = recv(fd, sink, left < kDiscardBytes ? left : kDiscardBytes, 0);
+    ssize_t got = Receive(peer, sink, left < kDiscardBytes ? left : kDiscardBytes);
     if (got <= 0) {
       return false;
     }
@@ -65,15 +83,15 @@ bool Discard(int fd, unsigned long long length, size_t already) {
   return true;
 }
 
-bool Stream(int fd, unsigned long long length) {
+bool Stream(Peer peer, unsigned long long length) {
   std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
                      std::to_string(length) + "\r\n\r\n";
-  if (!SendAll(fd, head.data(), head.size())) {
+  if (!SendAll(peer, head.data(), head.size())) {
     return false;
   }
   while (length > 0) {
     size_t piece = length < kStreamBytes ? length : kStreamBytes;
-    if (!SendAll(fd, gStream, piece)) {
+    if (!SendAll(peer, gStream, piece)) {
       return false;
     }
     length -= piece;
@@ -81,23 +99,32 @@ bool Stream(int fd, unsigned long long length) {
   return true;
 }
 
-bool ReplyToUpload(int fd, unsigned long long length) {
+bool ReplyToUpload(Peer peer, unsigned long long length) {
   std::string body = "{\"jobId\":\"bench\",\"received\":" + std::to_string(length) + "}";
   std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
                       std::to_string(body.size()) + "\r\n\r\n" + body;
-  return SendAll(fd, reply.data(), reply.size());
+  return SendAll(peer, reply.data(), reply.size());
 }
 
 // Serves requests on one connection until the peer closes it or sends something unexpected.
 // One request at a time: bytes past a request's body are not kept (the clients never pipeline).
-void Serve(int fd) {
+void Serve(int socketFd) {
   static thread_local char head[kHeadBytes];
+  Peer peer = {socketFd, nullptr};
+  if (gTls != nullptr) {
+    peer.ssl = SSL_new(gTls);
+    if (peer.ssl == nullptr || SSL_set_fd(peer.ssl, socketFd) != 1 || SSL_accept(peer.ssl) != 1) {
+      SSL_free(peer.ssl);
+      close(socketFd);
+      return;
+    }
+  }
   for (;;) {
     size_t have = 0;
     char* end = nullptr;
     while (end == nullptr) {
       if (have == kHeadBytes) break;
-      ssize_t got = recv(fd, head + have, kHeadBytes - have, 0);
+      ssize_t got = Receive(peer, head + have, kHeadBytes - have);
       if (got <= 0) break;
       have += static_cast<size_t>(got);
       end = static_cast<char*>(memmem(head, have, "\r\n\r\n", 4));
@@ -108,24 +135,37 @@ void Serve(int fd) {
     bool ok = false;
     if (text.compare(0, 4, "GET ") == 0) {
       size_t at = text.find("/bytes/");
-      ok = at != std::string::npos && Stream(fd, strtoull(text.c_str() + at + 7, nullptr, 10));
+      ok = at != std::string::npos && Stream(peer, strtoull(text.c_str() + at + 7, nullptr, 10));
     } else if (text.compare(0, 5, "POST ") == 0) {
       unsigned long long length = strtoull(HeaderValue(text, "content-length:").c_str(), nullptr, 10);
       bool expects = HeaderValue(text, "expect:") == "100-continue";
-      ok = (!expects || SendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n", 25)) &&
-           Discard(fd, length, have - headLength) && ReplyToUpload(fd, length);
+      ok = (!expects || SendAll(peer, "HTTP/1.1 100 Continue\r\n\r\n", 25)) &&
+           Discard(peer, length, have - headLength) && ReplyToUpload(peer, length);
     }
     if (!ok) break;
   }
-  close(fd);
+  if (peer.ssl != nullptr) {
+    SSL_shutdown(peer.ssl);
+    SSL_free(peer.ssl);
+  }
+  close(socketFd);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: %s LIFETIME_SECONDS\n", argv[0]);
+  if (argc != 2 && argc != 4) {
+    fprintf(stderr, "usage: %s LIFETIME_SECONDS [CERTIFICATE KEY]\n", argv[0]);
     return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);  // a TLS write to a client that has gone is a plain write()
+  if (argc == 4) {
+    gTls = SSL_CTX_new(TLS_server_method());
+    if (gTls == nullptr || SSL_CTX_use_certificate_chain_file(gTls, argv[2]) != 1 ||
+        SSL_CTX_use_PrivateKey_file(gTls, argv[3], SSL_FILETYPE_PEM) != 1) {
+      fprintf(stderr, "cannot load %s and %s\n", argv[2], argv[3]);
+      return 1;
+    }
   }
   memset(gStream, 'a', sizeof gStream);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(atoi(argv[1]));

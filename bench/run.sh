@@ -27,6 +27,13 @@ cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOMBRIVOICE_BUILD
 cmake --build "$build" -j"$(nproc)" >/dev/null
 bin=$(dirname "$(find "$build" -name ombrivoice_bench_driver -type f | head -1)")
 bin=$(cd "$bin" && pwd)
+# The build that uploads over TLS, for the TLS row (its upload program links the tests' core,
+# which can be told to trust the bench's test CA).
+tls_build=build-bench-tls
+cmake -S "$repo" -B "$tls_build" -DCMAKE_BUILD_TYPE=Release -DOMBRIVOICE_API_TLS=ON -DOMBRIVOICE_BUILD_TESTS=OFF \
+  -DOMBRIVOICE_BUILD_HOST=OFF -DOMBRIVOICE_BUILD_SERVICE=OFF -DOMBRIVOICE_BUILD_BENCH=ON --no-warn-unused-cli >/dev/null
+cmake --build "$tls_build" -j"$(nproc)" --target ombrivoice_bench_tls_upload >/dev/null
+tls_bin=$(cd "$tls_build/bench" && pwd)
 
 work=$(mktemp -d /tmp/ombrivoice-bench.XXXXXX)
 server_pid=""
@@ -117,6 +124,26 @@ many_1() { env http_proxy="$proxy" "$bin/ombrivoice_bench_many" upload-4.wav "$w
 alternate "$rounds" many_8 many_1
 eight=$(median many-8 '$4') one=$(median many-1 '$4')
 row "Uploads of 4 MiB, ${many_seconds} s: 8 threads vs 1 (MiB/s)" "$(fmt "$eight" 0)" "$(fmt "$one" 0)" "$(fmt "$(awk "BEGIN{print $eight/$one}")" 2)x" "(scaling; no goal)" ""
+kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true
+server_pid=""
+
+# ---- Upload over TLS: the TLS build and curl, each trusting the test CA, to the same server
+# speaking TLS; the API host's port 443 is mapped to it.
+/usr/bin/python3 "$repo/tests/tls/make_certificates.py" certs api.ombrivoice.example
+"$bin/ombrivoice_bench_server" 1800 certs/server.pem certs/server.key > tls-port &
+server_pid=$!
+for _ in $(seq 50); do [ -s tls-port ] && break; sleep 0.1; done
+tls_port=$(head -1 tls-port)
+tls_url="https://api.ombrivoice.example/1/api/async/recognizespeech/v1"
+for size in 256 1; do
+  eval "ours_tls_$size() { measure ours-tls-$size '$tls_bin/ombrivoice_bench_tls_upload' certs/ca.pem $tls_port upload-$size.wav bench-key reply.json; }"
+  eval "curl_tls_$size() { measure curl-tls-$size curl -sS -o reply.json -H 'Expect:' --cacert certs/ca.pem --connect-to api.ombrivoice.example:443:127.0.0.1:$tls_port -F file=@upload-$size.wav -F apikey=bench-key '$tls_url'; }"
+  alternate "$rounds" "ours_tls_$size" "curl_tls_$size"
+done
+ours=$(median ours-tls-256 "$wall") peer=$(median curl-tls-256 "$wall")
+row "TLS upload 256 MiB: wall time (s)" "$(fmt "$ours" 3)" "$(fmt "$peer" 3)" "$(fmt "$(awk "BEGIN{print $ours/$peer}")" 2)x" "<= 1.10x curl" "$(judge "$ours <= 1.1 * $peer")"
+big=$(median ours-tls-256 "$rss") small=$(median ours-tls-1 "$rss")
+row "TLS upload 256 MiB / 1 MiB: peak RSS (MiB)" "$(fmt "$big" 1) / $(fmt "$small" 1)" "$(fmt "$(median curl-tls-256 "$rss")" 1) / $(fmt "$(median curl-tls-1 "$rss")" 1)" "" "flat: within 1 MiB" "$(judge "$big - $small <= 1")"
 kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true
 server_pid=""
 

@@ -36,7 +36,8 @@ target_include_directories(TolvexOmbriVoice PUBLIC $<BUILD_INTERFACE:${CMAKE_CUR
 target_compile_definitions(TolvexOmbriVoice PRIVATE
   UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601
   OMBRIVOICE_API_HOST="${OMBRIVOICE_API_HOST}"
-  OMBRIVOICE_SITE_HOST="${OMBRIVOICE_SITE_HOST}")
+  OMBRIVOICE_SITE_HOST="${OMBRIVOICE_SITE_HOST}"
+  OMBRIVOICE_API_TLS=${OMBRIVOICE_API_TLS_VALUE})
 target_link_libraries(TolvexOmbriVoice PRIVATE wininet winmm)
 # Only system DLLs beside it: the compiler's own runtime is linked in.
 target_link_options(TolvexOmbriVoice PRIVATE -static-libgcc -static-libstdc++ -Wl,--no-undefined)

@@ -13,7 +13,12 @@ namespace {
 
 const WCHAR kUploadAgent[] = TEXT("Tolvex - Ombri Voice Upload");
 const WCHAR kUploadPath[] = TEXT("/1/api/async/recognizespeech/v1");
-constexpr INTERNET_PORT kUploadPort = 80;
+// A build with OMBRIVOICE_API_TLS sends the same request over TLS to port 443, where the
+// client checks the server's certificate and host name; the default build, plain HTTP to 80.
+constexpr bool kUploadOverTls = OMBRIVOICE_API_TLS != 0;
+constexpr INTERNET_PORT kUploadPort = kUploadOverTls ? 443 : 80;
+constexpr DWORD kRequestFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | (kUploadOverTls ? INTERNET_FLAG_SECURE : 0);
 constexpr DWORD kAudioPieceBytes = 1024;
 constexpr DWORD kReplyPieceBytes = 4096;  // filled at most kReplyPieceBytes - 1 at a time
 constexpr DWORD kBeginSendFlags = HSR_INITIATE | HSR_CHUNKED;  // 0x28
@@ -121,8 +126,7 @@ OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriV
     return FinishUpload(&handles, OMBRIVOICE_UPLOAD_CONNECT_FAILED);
   }
   handles.request = HttpOpenRequestW(handles.connection, TEXT("POST"), kUploadPath, nullptr, nullptr,
-                                     kAcceptedReplyTypes,
-                                     INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE, 0);
+                                     kAcceptedReplyTypes, kRequestFlags, 0);
   if (handles.request == nullptr) {
     return FinishUpload(&handles, OMBRIVOICE_UPLOAD_REQUEST_FAILED);
   }

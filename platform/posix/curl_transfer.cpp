@@ -142,8 +142,14 @@ bool ApplySharedOptions(CurlTransfer* transfer) {
             curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeaderLine) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_PREREQDATA, transfer) == CURLE_OK;
+            curl_easy_setopt(easy, CURLOPT_PREREQDATA, transfer) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
   if (!ok) {
+    return false;
+  }
+  if (settings.caFile[0] != 0 && (curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile) != CURLE_OK ||
+                                  curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) != CURLE_OK)) {
     return false;
   }
   if (settings.connectTo[0] != 0) {

@@ -13,10 +13,10 @@
 namespace {
 
 bool ApplyRequestOptions(InternetHandle* request, const InternetHandle* connection,
-                         const std::string& url) {
+                         const std::string& url, bool secure) {
   CURL* easy = request->transfer->easy;
   return curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http") == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1) == CURLE_OK &&
          ApplyProxyChoice(easy, connection);
 }
@@ -92,13 +92,15 @@ HINTERNET HttpOpenRequestW(HINTERNET connectionHandle, LPCWSTR verb, LPCWSTR obj
     return nullptr;
   }
   if (object.empty() || object[0] != '/') object = "/" + object;
-  std::string url = "http://" + connection->serverName;
-  if (connection->serverPort != 80) url += ":" + std::to_string(connection->serverPort);
+  bool secure = (flags & INTERNET_FLAG_SECURE) != 0;
+  INTERNET_PORT defaultPort = secure ? 443 : 80;
+  std::string url = (secure ? "https://" : "http://") + connection->serverName;
+  if (connection->serverPort != defaultPort) url += ":" + std::to_string(connection->serverPort);
   url += object;
 
   InternetHandle* request = new InternetHandle(InternetHandleKind::Request);
   request->transfer = CreateCurlTransfer();
-  if (request->transfer == nullptr || !ApplyRequestOptions(request, connection, url) ||
+  if (request->transfer == nullptr || !ApplyRequestOptions(request, connection, url, secure) ||
       !AddClientHeaderLines(request, connection, referrer, acceptTypes, flags)) {
     InternetCloseHandle(request);
     return nullptr;

@@ -15,6 +15,7 @@ typedef WORD INTERNET_PORT;
 #define INTERNET_SERVICE_HTTP 3u
 #define INTERNET_FLAG_RELOAD 0x80000000u  // always from the origin (this client has no cache)
 #define INTERNET_FLAG_PRAGMA_NOCACHE 0x00000100u  // adds "Pragma: no-cache"
+#define INTERNET_FLAG_SECURE 0x00800000u  // https: TLS, the certificate and host name checked
 #define HTTP_ADDREQ_FLAG_ADD 0x20000000u
 #define HSR_INITIATE 0x00000008u
 #define HSR_CHUNKED 0x00000020u           // accepted; the body always goes out plain
@@ -45,8 +46,8 @@ HINTERNET InternetConnectW(HINTERNET session, LPCWSTR serverName, INTERNET_PORT 
                            LPCWSTR userName, LPCWSTR password, DWORD service, DWORD flags,
                            DWORD_PTR context);
 
-// A POST request on that server (no other verb is supported). acceptTypes (ending in nullptr)
-// make the Accept line.
+// A POST request on that server (no other verb is supported), over TLS with
+// INTERNET_FLAG_SECURE. acceptTypes (ending in nullptr) make the Accept line.
 HINTERNET HttpOpenRequestW(HINTERNET connection, LPCWSTR verb, LPCWSTR objectName, LPCWSTR version,
                            LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags, DWORD_PTR context);
 

@@ -10,4 +10,8 @@ void HttpClientConnectToForTesting(const char* connectTo);
 // Replaces the 60-second connect and stall time-outs; 0 restores them.
 void HttpClientTimeoutsForTesting(long connectSeconds, long stallSeconds);
 
+// Trusts only the CA certificates in this PEM file (a test CA) instead of the system's store;
+// nullptr or "" restores the system's. Certificates are checked either way.
+void HttpClientTrustForTesting(const char* caFile);
+
 #endif

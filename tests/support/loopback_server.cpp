@@ -1,11 +1,16 @@
-// The loopback test server: one thread accepts, one thread per connection serves.
+// The loopback test server: one thread accepts, one thread per connection serves, over TLS
+// (OpenSSL) when the script names a certificate.
 #include "support/loopback_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +18,17 @@
 #include <cstring>
 #include <stdexcept>
 
+// One accepted connection: its socket, and its TLS session when the server speaks TLS.
+struct LoopbackServer::Connection {
+  int fd;
+  SSL* ssl;
+};
+
 namespace {
+
+using Connection = LoopbackServer::Connection;
+
+constexpr int kHandshakeSeconds = 10;  // a client that never completes the handshake is dropped
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -32,10 +47,11 @@ std::string HeadValue(const std::string& head, const std::string& name) {
   return value;
 }
 
-bool SendAll(int socket, const char* bytes, size_t length) {
+bool SendAll(Connection& client, const char* bytes, size_t length) {
   while (length > 0) {
-    ssize_t sent = send(socket, bytes, length, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
+    ssize_t sent = client.ssl != nullptr ? SSL_write(client.ssl, bytes, static_cast<int>(length))
+                                         : send(client.fd, bytes, length, MSG_NOSIGNAL);
+    if (sent < 0 && client.ssl == nullptr && errno == EINTR) continue;
     if (sent <= 0) return false;
     bytes += sent;
     length -= static_cast<size_t>(sent);
@@ -43,19 +59,49 @@ bool SendAll(int socket, const char* bytes, size_t length) {
   return true;
 }
 
+// Ends the server's side of the stream: close_notify first under TLS.
+void EndSending(Connection& client) {
+  if (client.ssl != nullptr) SSL_shutdown(client.ssl);
+  shutdown(client.fd, SHUT_WR);
+}
+
 // A 200 reply with length bytes of HugeBodyByte, made and sent a piece at a time.
-void SendHugeBody(int socket, size_t length) {
+void SendHugeBody(Connection& client, size_t length) {
   std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) +
                      "\r\nConnection: close\r\n\r\n";
-  if (!SendAll(socket, head.data(), head.size())) return;
+  if (!SendAll(client, head.data(), head.size())) return;
   char piece[65536];
   for (size_t offset = 0; offset < length;) {
     size_t count = length - offset < sizeof piece ? length - offset : sizeof piece;
     for (size_t i = 0; i < count; ++i) piece[i] = static_cast<char>(HugeBodyByte(offset + i));
-    if (!SendAll(socket, piece, count)) return;
+    if (!SendAll(client, piece, count)) return;
     offset += count;
   }
-  shutdown(socket, SHUT_WR);
+  EndSending(client);
+}
+
+std::shared_ptr<SSL_CTX> ServerTls(const ServerScript& script) {
+  if (script.certificateFile.empty()) return nullptr;
+  std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+  if (context == nullptr ||
+      SSL_CTX_use_certificate_chain_file(context.get(), script.certificateFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context.get(), script.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    throw std::runtime_error("loopback server cannot load " + script.certificateFile);
+  }
+  return context;
+}
+
+// The TLS handshake, bounded in time. False when the client refused the certificate (or any
+// other failure); the session is kept in client.ssl for freeing either way.
+bool AcceptTls(SSL_CTX* context, Connection* client) {
+  client->ssl = SSL_new(context);
+  timeval limit = {kHandshakeSeconds, 0}, none = {0, 0};
+  setsockopt(client->fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  bool accepted = client->ssl != nullptr && SSL_set_fd(client->ssl, client->fd) == 1 &&
+                  SSL_accept(client->ssl) == 1;
+  setsockopt(client->fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+  ERR_clear_error();
+  return accepted;
 }
 
 }  // namespace
@@ -66,6 +112,7 @@ std::string HttpReply(int status, const std::string& body, const std::string& ex
 }
 
 LoopbackServer::LoopbackServer(ServerScript script) : script_(std::move(script)) {
+  tls_ = ServerTls(script_);
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -107,6 +154,11 @@ bool LoopbackServer::WaitForRequests(size_t count, int timeoutMs) {
                             [&] { return completeRequests_ >= count; });
 }
 
+bool LoopbackServer::WaitForConnectionsToEnd(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return recorded_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return openConnections_ == 0; });
+}
+
 void LoopbackServer::AcceptLoop() {
   for (;;) {
     pollfd waits[2] = {{listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
@@ -116,9 +168,26 @@ void LoopbackServer::AcceptLoop() {
     int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
     connections_++;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      openConnections_++;
+    }
     workers_.emplace_back([this, client] {
-      Serve(client);
+      // A write to a client that has gone must not kill the test: under TLS it is a plain
+      // write(), so this thread keeps SIGPIPE blocked (and its pending one dies with it).
+      sigset_t pipe;
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+      Connection connection = {client, nullptr};
+      bool ready = tls_ == nullptr || AcceptTls(tls_.get(), &connection);
+      if (ready && tls_ != nullptr) handshakes_++;
+      if (ready) Serve(connection);
+      if (connection.ssl != nullptr) SSL_free(connection.ssl);
       close(client);
+      std::lock_guard<std::mutex> lock(mutex_);
+      openConnections_--;
+      recorded_.notify_all();
     });
   }
 }
@@ -129,22 +198,26 @@ void LoopbackServer::WaitForStop() {
 }
 
 // Reads what is available (waiting for it), false on close, error or stop.
-bool LoopbackServer::ReadMore(int client, std::string* into) {
+bool LoopbackServer::ReadMore(Connection& client, std::string* into) {
   for (;;) {
-    pollfd waits[2] = {{client, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-    if (poll(waits, 2, -1) < 0 && errno != EINTR) return false;
-    if (stopping_) return false;
-    if (waits[0].revents == 0) continue;
+    bool buffered = client.ssl != nullptr && SSL_pending(client.ssl) > 0;
+    if (!buffered) {
+      pollfd waits[2] = {{client.fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+      if (poll(waits, 2, -1) < 0 && errno != EINTR) return false;
+      if (stopping_) return false;
+      if (waits[0].revents == 0) continue;
+    }
     char buffer[65536];
-    ssize_t got = recv(client, buffer, sizeof buffer, 0);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = client.ssl != nullptr ? SSL_read(client.ssl, buffer, sizeof buffer)
+                                        : recv(client.fd, buffer, sizeof buffer, 0);
+    if (got < 0 && client.ssl == nullptr && errno == EINTR) continue;
     if (got <= 0) return false;
     into->append(buffer, static_cast<size_t>(got));
     return true;
   }
 }
 
-void LoopbackServer::Serve(int client) {
+void LoopbackServer::Serve(Connection& client) {
   std::string raw;
   size_t slot;
   {
@@ -194,7 +267,7 @@ void LoopbackServer::Serve(int client) {
   bool partial = script.fault == ServerFault::CloseMidReply || script.fault == ServerFault::StallMidReply;
   SendAll(client, script.reply.data(), partial ? script.replyBytesBeforeClose : script.reply.size());
   if (script.fault == ServerFault::StallMidReply) WaitForStop();
-  shutdown(client, SHUT_WR);
+  EndSending(client);
 }
 
 std::vector<std::string> RecordedRequest::Values(const std::string& name) const {

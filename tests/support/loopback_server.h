@@ -1,5 +1,6 @@
 // A loopback HTTP server for the tests. It records every request's raw bytes (head and body as
-// received) and answers each connection with a scripted reply, or misbehaves on purpose.
+// received, after TLS when it speaks TLS) and answers each connection with a scripted reply, or
+// misbehaves on purpose.
 #ifndef OMBRIVOICE_TESTS_LOOPBACK_SERVER_H
 #define OMBRIVOICE_TESTS_LOOPBACK_SERVER_H
 
@@ -7,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,6 +35,8 @@ struct ServerScript {
   size_t replyBytesBeforeClose = 0;
   std::function<void()> onHead;  // HoldAfterHead: runs on the server thread before the body
   size_t hugeBodyBytes = 0;      // HugeBody: the body's length, streamed without being held
+  std::string certificateFile;   // with keyFile: every connection speaks TLS with this
+  std::string keyFile;           // certificate (PEM files), and is recorded decrypted
 };
 
 // The byte a HugeBody reply carries at offset (a pattern that shows a lost or doubled piece).
@@ -56,13 +60,20 @@ class LoopbackServer {
   // Raw bytes of each request read so far (whole or, after a fault, as far as it was read).
   std::vector<std::string> Requests();
   int Connections() const { return connections_.load(); }
+  // Connections whose TLS handshake succeeded (a client that refuses the certificate leaves
+  // none, and sends nothing).
+  int Handshakes() const { return handshakes_.load(); }
   // Waits up to timeoutMs for at least count requests to have been recorded completely.
   bool WaitForRequests(size_t count, int timeoutMs);
+  // Waits up to timeoutMs until every connection accepted so far has ended.
+  bool WaitForConnectionsToEnd(int timeoutMs);
+
+  struct Connection;  // one accepted connection, with its TLS session if any
 
  private:
   void AcceptLoop();
-  void Serve(int client);
-  bool ReadMore(int client, std::string* into);
+  void Serve(Connection& client);
+  bool ReadMore(Connection& client, std::string* into);
   void WaitForStop();
 
   ServerScript script_;
@@ -71,6 +82,9 @@ class LoopbackServer {
   int stopPipe_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
   std::atomic<int> connections_{0};
+  std::atomic<int> handshakes_{0};
+  int openConnections_ = 0;  // guarded by mutex_; signalled through recorded_
+  std::shared_ptr<struct ssl_ctx_st> tls_;  // null unless the script names a certificate
   std::mutex mutex_;
   std::condition_variable recorded_;
   std::vector<std::string> requests_;
