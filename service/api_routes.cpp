@@ -63,13 +63,21 @@ bool RefuseUnframed(const httplib::Request& req, httplib::Response& res) {
   return false;
 }
 
+// Replies are small JSON documents, always sent whole and plain: the library would compress
+// them on an Accept-Encoding (and clients save bodies without decoding them), and cut them to a
+// Range (an error body cut short, or an empty 416). Both are ignored, as HTTP allows.
+void SendRepliesWhole(httplib::Request& req) {
+  req.headers.erase("Accept-Encoding");
+  req.headers.erase("Range");
+  req.ranges.clear();
+}
+
 // Runs before routing, while the body is still unread. It repairs the parsed request, then
 // refuses it if it is unframed. The repairs: a proxy-style target ("http://host/path") is cut
 // to its path so the routes match; the Content-Type is moved aside so that the server reads
-// the body as plain bytes for our own form reader; Accept-Encoding is dropped (also from the
-// refusals), because the library asks for gzip but saves reply bodies byte for byte without
-// decoding, and the replies are small anyway. The server hands the request over as const, but
-// owns it as a mutable object, so writing through const_cast is defined.
+// the body as plain bytes for our own form reader; Accept-Encoding and Range are dropped
+// (SendRepliesWhole). The server hands the request over as const, but owns it as a mutable
+// object, so writing through const_cast is defined.
 //
 // The form reader is ours because the form parser of Debian's cpp-httplib (0.11.4) cannot
 // serve: it takes everything after "boundary=" as the boundary, so "boundary=b; charset=x" is
@@ -82,7 +90,7 @@ httplib::Server::HandlerResponse PreRoute(const httplib::Request& constReq, http
   httplib::Request& req = const_cast<httplib::Request&>(constReq);
   req.path = OriginFormPath(req.path);
   req.headers.erase(kFormTypeHeader);
-  req.headers.erase("Accept-Encoding");
+  SendRepliesWhole(req);
   auto type = req.headers.find("Content-Type");
   if (type != req.headers.end()) {
     std::string value = type->second;
@@ -95,8 +103,10 @@ httplib::Server::HandlerResponse PreRoute(const httplib::Request& constReq, http
 
 // Fills in a JSON body for errors raised without one: no route (404), body over the limit
 // (413), and any other request the server could not read (400; 414 for an overlong target, 416
-// for an unsatisfiable Range).
-httplib::Server::HandlerResponse ErrorPage(const httplib::Request& req, httplib::Response& res) {
+// for a Range header that does not parse).
+httplib::Server::HandlerResponse ErrorPage(const httplib::Request& constReq, httplib::Response& res) {
+  httplib::Request& req = const_cast<httplib::Request&>(constReq);  // see PreRoute
+  SendRepliesWhole(req);  // a request refused before routing has not been through PreRoute
   if (!res.body.empty()) {
     return httplib::Server::HandlerResponse::Unhandled;
   }

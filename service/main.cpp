@@ -4,6 +4,7 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -77,6 +78,7 @@ int Serve(const ServiceOptions& options) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts, so all inherit it
   signal(SIGPIPE, SIG_IGN);  // a peer gone mid-reply, or a recogniser killed, is an error code
 
+  umask(077);  // the database holds API keys and the uploads users' audio: for the owner alone
   RecognizerProcess recognizer(kOwnProgram, options.modelDir);
   std::unique_ptr<JobStore> store = JobStore::Open(options.dataDir, options.limits, recognizer, &error);
   if (store == nullptr) {

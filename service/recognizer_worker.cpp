@@ -40,6 +40,11 @@ int RunRecognizerWorker(const std::string& modelDir) {
   // this line leaves this process to init, which it notices.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() == 1) return 1;
+  // A Ctrl-C in a terminal, or a service manager stopping the whole group, signals this process
+  // too. Only the service decides a job's end: it cancels a job (SIGKILL) and queues it again,
+  // whereas a recogniser ended by a stop signal of its own would fail the job for good.
+  signal(SIGTERM, SIG_IGN);
+  signal(SIGINT, SIG_IGN);
   const int replies = dup(STDOUT_FILENO);
   if (replies < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return 1;
   Transcriber transcriber(modelDir);

@@ -52,7 +52,9 @@ std::string RequestLogLine(const LoggedRequest& request) {
   std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &local);
   char seconds[32] = "-";  // far more than "%.3f" of any request's time needs
   if (request.seconds) std::snprintf(seconds, sizeof seconds, "%.3f", *request.seconds);
-  return Escaped(request.client) + " - - [" + when + "] \"" + Escaped(request.method) + " " +
+  // A request refused before it was read whole (a bad request line) has no client address.
+  const std::string client = request.client.empty() ? "-" : Escaped(request.client);
+  return client + " - - [" + when + "] \"" + Escaped(request.method) + " " +
          Escaped(MaskedKeys(request.target)) + " " + Escaped(request.version) + "\" " + std::to_string(request.status) +
          " " + (request.bodyBytes == 0 ? "-" : std::to_string(request.bodyBytes)) + " " + seconds;
 }

@@ -125,6 +125,10 @@ TEST_F(ServiceApi, MalformedUploadsGetAStatusAndAJsonErrorCode) {
     std::string changed = head;
     return changed.replace(changed.find("Content-Length: 0\r\n"), 19, lengthLines);
   };
+  const std::string badKey = UploadRequest(kProxyUploadTarget, UploadBody(kLibraryBoundary, wav_, "bad-key"));
+  auto withRange = [](std::string request, const std::string& range) {
+    return request.insert(request.find("\r\n") + 2, "Range: " + range + "\r\n");
+  };
   struct Case {
     const char* what;
     std::string request;
@@ -134,7 +138,10 @@ TEST_F(ServiceApi, MalformedUploadsGetAStatusAndAJsonErrorCode) {
   const Case cases[] = {
       {"no file field", UploadRequest(kProxyUploadTarget, keyOnly), 400, "missing_file"},
       {"no key field", UploadRequest(kProxyUploadTarget, fileOnly), 401, "missing_key"},
-      {"bad key", UploadRequest(kProxyUploadTarget, UploadBody(kLibraryBoundary, wav_, "bad-key")), 401, "bad_key"},
+      {"bad key", badKey, 401, "bad_key"},
+      {"bad key, a Range asked for", withRange(badKey, "bytes=0-5"), 401, "bad_key"},
+      {"bad key, a Range past the end", withRange(badKey, "bytes=99999-"), 401, "bad_key"},
+      {"a Range that does not parse", withRange(head, "lines=a-b"), 416, "malformed_request"},
       {"not a WAV", UploadRequest(kProxyUploadTarget, UploadBody(kLibraryBoundary, "text", "good-key")), 400,
        "not_wav"},
       {"8-bit WAV", UploadRequest(kProxyUploadTarget, UploadBody(kLibraryBoundary, MakeWav(8000, 1, 8, {1, 2}), "good-key")),
@@ -174,6 +181,8 @@ TEST(ServiceRequestLog, LineHasTheCommonFieldsWithKeysMaskedAndOddBytesEscaped) 
   request.bodyBytes = 0;
   request.seconds.reset();
   EXPECT_EQ(RequestLogLine(request).substr(line.find("\" ") + 2), "202 - -");
+  request.client.clear();  // a request line that did not parse leaves no address
+  EXPECT_EQ(RequestLogLine(request).substr(0, 7), "- - - [");
 }
 
 TEST_F(ServiceApi, BodyOverTheLimitGets413) {
