@@ -10,7 +10,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64
   python3-pytest libssl-dev openssl python3-cryptography python3-pyftpdlib python3-openssl
-  debhelper dh-python python3-all python3-setuptools python3-venv lintian dpkg-dev
+  debhelper dh-python python3-all python3-setuptools python3-wheel python3-venv lintian dpkg-dev
 )
 missing=()
 for package in "${packages[@]}"; do

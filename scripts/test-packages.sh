@@ -14,6 +14,15 @@ sudo_cmd=""
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
 packages=(libtolvexombrivoice1 libtolvexombrivoice-dev ombrivoice ombrivoice-service python3-ombrivoice)
 
+# It ends by purging the packages, key file and data folder included: never on a machine that
+# uses them.
+installed=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' "${packages[@]}" 2>/dev/null | awk 'substr($1, 2, 1) != "n" {print $2}' || true)
+if [ -n "$installed" ]; then
+  echo "test-packages: these packages are installed already, and the test would purge them:" $installed >&2
+  echo "remove them first (apt-get purge ...)" >&2
+  exit 1
+fi
+
 work=$(mktemp -d)
 service_pid=""
 cleanup() {
@@ -44,7 +53,7 @@ test -f /usr/share/man/man1/ombrivoice-service.1.gz
 echo "ombrivoice --help runs; both man pages are installed"
 
 # The unit's own command line, as its user, with a key in its key file.
-unit=/lib/systemd/system/ombrivoice-service.service
+unit=$(dpkg -L ombrivoice-service | grep '/ombrivoice-service\.service$')
 command=$(sed -n 's/^ExecStart=//p' "$unit")
 user=$(sed -n 's/^User=//p' "$unit")
 key_file=$(printf '%s\n' "$command" | sed -n 's/.*--key-file \([^ ]*\).*/\1/p')
@@ -69,5 +78,5 @@ cp -r python/tests "$work/python-tests"
 (cd "$work" && env -u OMBRIVOICE_LIBRARY -u PYTHONPATH $python -m pytest -q -p no:cacheprovider python-tests)
 $python -m venv --system-site-packages "$work/venv"
 "$work/venv/bin/pip" install -q --no-index --no-build-isolation "$root/python"
-"$work/venv/bin/python" -c 'import ombrivoice; print("pip installed ombrivoice", ombrivoice.__file__)'
+"$work/venv/bin/python" -c 'import ombrivoice, sys; print("pip installed ombrivoice", ombrivoice.__file__); sys.exit(not ombrivoice.__file__.startswith(sys.prefix))'
 echo "the packages work"

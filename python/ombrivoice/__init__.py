@@ -106,10 +106,16 @@ def _load() -> ctypes.CDLL:
         return _library
 
 
+_UTF16 = "utf-16-le" if sys.byteorder == "little" else "utf-16-be"
+
+
 def _wide(text: str) -> bytes:
-    """The library's string form: UTF-16 code units (characters beyond U+FFFF as surrogate
-    pairs) and a NUL. A lone surrogate passes through, for the library to refuse."""
-    return text.encode("utf-16-le", "surrogatepass") + b"\0\0"
+    """The library's string form: UTF-16 code units in the machine's byte order (characters
+    beyond U+FFFF as surrogate pairs) and a NUL. A lone surrogate passes through, for the
+    library to refuse; a NUL inside the text would cut it short, so it is refused here."""
+    if "\0" in text:
+        raise ValueError("embedded null character")
+    return text.encode(_UTF16, "surrogatepass") + b"\0\0"
 
 
 def _path(path: Path) -> bytes:

@@ -87,6 +87,8 @@ def test_download_saves_the_body_and_fails_with_its_code(tmp_path):
     with pytest.raises(ombrivoice.OmbriVoiceError) as failure:
         ombrivoice.download("gopher://127.0.0.1/", copy)
     assert (failure.value.call, failure.value.code) == ("OmbriVoiceFileDownload", 2)
+    with pytest.raises(ValueError):  # the library would stop reading at the NUL: another file
+        ombrivoice.download(source.as_uri(), f"{copy}\0.tail")
 
 
 def test_recorder_records_through_a_context_manager(alsa, tmp_path):
