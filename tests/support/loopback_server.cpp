@@ -2,6 +2,8 @@
 // (OpenSSL) when the script names a certificate.
 #include "support/loopback_server.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,7 +17,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 // One accepted connection: its socket, and its TLS session when the server speaks TLS.
@@ -27,6 +31,20 @@ struct LoopbackServer::Connection {
 namespace {
 
 using Connection = LoopbackServer::Connection;
+
+// With OMBRIVOICE_SAVE_REQUESTS=DIR, each request a server received is also written to
+// DIR/<test>.<server>.<request>.http, to set one build's wire bytes beside another's.
+void SaveRequestsForInspection(const std::vector<std::string>& requests) {
+  static std::atomic<int> servers{0};
+  const char* folder = std::getenv("OMBRIVOICE_SAVE_REQUESTS");
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (folder == nullptr || test == nullptr) return;
+  const std::string stem = std::string(folder) + "/" + test->test_suite_name() + "." + test->name() + "." +
+                           std::to_string(++servers) + ".";
+  for (size_t i = 0; i < requests.size(); ++i) {
+    std::ofstream(stem + std::to_string(i + 1) + ".http", std::ios::binary) << requests[i];
+  }
+}
 
 constexpr int kHandshakeSeconds = 10;  // a client that never completes the handshake is dropped
 
@@ -137,6 +155,7 @@ LoopbackServer::~LoopbackServer() {
   close(listener_);
   close(stopPipe_[0]);
   close(stopPipe_[1]);
+  SaveRequestsForInspection(Requests());
 }
 
 std::string LoopbackServer::ConnectTo(const std::string& host, int hostPort) const {
