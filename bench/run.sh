@@ -7,6 +7,8 @@
 # by itself), and to a private PulseAudio daemon it starts and stops.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The runs set their own proxy where they need one; none from the caller's environment applies.
+unset http_proxy https_proxy HTTPS_PROXY ftp_proxy FTP_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 repo=$(pwd)
 mode=full rounds=5 record_seconds=60
 if [ "${1:-}" = "--quick" ]; then mode=quick rounds=3 record_seconds=10; fi
