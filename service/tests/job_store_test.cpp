@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "service/job_store.h"
@@ -15,14 +16,20 @@ namespace {
 using testing::GatedProcessor;
 using testing::TempFolder;
 
-// Polls until the job reaches state; false after five seconds.
-bool WaitForState(JobStore& store, const std::string& id, const std::string& key, JobState state) {
+// Polls until done() holds; false after five seconds.
+bool WaitUntil(const std::function<bool()>& done) {
   for (int i = 0; i < 500; ++i) {
-    std::optional<JobView> job = store.Find(id, key);
-    if (job && job->state == state) return true;
+    if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+bool WaitForState(JobStore& store, const std::string& id, const std::string& key, JobState state) {
+  return WaitUntil([&] {
+    std::optional<JobView> job = store.Find(id, key);
+    return job && job->state == state;
+  });
 }
 
 class ServiceJobStore : public ::testing::Test {
@@ -59,7 +66,8 @@ TEST_F(ServiceJobStore, JobsRunInOrderThroughEveryState) {
   EXPECT_EQ(store->Find(first, "k")->outcome.text, "3 bytes");
   ASSERT_TRUE(WaitForState(*store, second, "k", JobState::kFailed));
   EXPECT_EQ(store->Find(second, "k")->outcome.error, "told to fail");
-  EXPECT_TRUE(std::filesystem::is_empty(folder_.path() + "/uploads"));  // done jobs keep no upload
+  // Done jobs keep no upload: each is removed just after its outcome is committed.
+  EXPECT_TRUE(WaitUntil([this] { return std::filesystem::is_empty(folder_.path() + "/uploads"); }));
 }
 
 TEST_F(ServiceJobStore, AJobIsVisibleOnlyWithTheKeyThatSubmittedIt) {
