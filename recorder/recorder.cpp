@@ -55,6 +55,18 @@ bool TakeFullBuffer() {
   return true;
 }
 
+// Writes the header for the audio appended so far over the file's start, then goes back to its
+// end. Done after every whole second, so that a recording cut off without a stop (a crash, a
+// kill, a process ending while the audio system's driver fails) still leaves a true header
+// for its whole seconds. Results are not examined: stop writes the final header anyway.
+void KeepHeaderTrue() {
+  WaveFileHeader current;
+  FillWaveFileHeader(&current, static_cast<uint32_t>(gRecorder.dataByteCount.load()));
+  fsetpos(gRecorder.outputFile, &gRecorder.fileStart);
+  fwrite(current.bytes, 1, kWaveHeaderBytes, gRecorder.outputFile);
+  fseek(gRecorder.outputFile, 0, SEEK_END);
+}
+
 // The last buffer: as many bytes as the device recorded in it, then the signal stop waits for.
 void WriteLastBuffer() {
   DWORD recorded = gRecorder.bufferHeader.dwBytesRecorded;
@@ -78,6 +90,7 @@ DWORD WINAPI CaptureWorkerMain(LPVOID) {
       return 0;
     }
     AppendAudio(kCaptureBufferBytes);
+    KeepHeaderTrue();
   }
 }
 

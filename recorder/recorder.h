@@ -1,5 +1,5 @@
 // The recorder: one recording at a time, captured from the waveIn device one second per buffer
-// and appended to a WAV file whose header is finished at stop.
+// and appended to a WAV file whose header is kept true after each second and finished at stop.
 #ifndef OMBRIVOICE_RECORDER_RECORDER_H
 #define OMBRIVOICE_RECORDER_RECORDER_H
 

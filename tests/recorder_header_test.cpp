@@ -1,9 +1,13 @@
-// The 44-byte WAVE header: every field at its offset for small and large counts, and the
-// placeholder a recording starts with (zeros first, then the previous recording's header).
-// The placeholder test must stay the only recording in this program.
+// The 44-byte WAVE header: every field at its offset for small and large counts, the
+// placeholder a recording starts with (zeros first, then the previous recording's header), and
+// the header kept true after each whole second. The recording test must stay the only one in
+// this program.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <functional>
 
 #include "TolvexOmbriVoice.h"
 #include "doubles/scripted_capture_device.h"
@@ -45,35 +49,52 @@ TEST(RecorderHeader, EveryFieldAtItsOffset) {
   }
 }
 
-// Records totalBytes with the scripted device; before stopping, reads what the file holds
-// (the placeholder, and most of what was appended: the stream keeps a tail).
-std::string RecordAndPeek(const std::string& path, uint64_t totalBytes, int32_t* count) {
+// Records totalBytes with the scripted device; before stopping, waits (up to 10 s) until what
+// the file holds is ready, since the worker appends after the device has its buffer back, and
+// returns it.
+std::string RecordAndPeek(const std::string& path, uint64_t totalBytes,
+                          const std::function<bool(const std::string&)>& ready, int32_t* count) {
   ScriptedCaptureDevice script = {};
   script.totalBytes = totalBytes;
   WaveInUseScriptedDeviceForTesting(&script);
   EXPECT_EQ(OmbriVoiceRecorderStart(U16(path).c_str()), 999);
   EXPECT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(10000));
   std::string beforeStop = ReadBytes(path);
+  for (int i = 0; i < 1000 && !ready(beforeStop); ++i) {
+    usleep(10000);
+    beforeStop = ReadBytes(path);
+  }
   *count = OmbriVoiceRecorderStop();
   WaveInUseScriptedDeviceForTesting(nullptr);
   return beforeStop;
 }
 
-TEST(RecorderHeader, PlaceholderIsZerosThenThePreviousRecordingsHeader) {
+TEST(RecorderHeader, PlaceholderIsThePreviousHeaderUntilTheFirstSecondKeepsItTrue) {
   TempDir dir;
+  // Under a second: the device still holds everything, and the file only its placeholder.
+  auto placeholderWritten = [](const std::string& file) { return file.size() >= 44; };
   int32_t first = 0;
-  std::string firstPeek = RecordAndPeek(dir.File("first.wav"), kOneSecond + 10, &first);
-  ASSERT_GE(firstPeek.size(), 44u);  // the stream has written out most of the first second
-  EXPECT_EQ(firstPeek.substr(0, 44), std::string(44, '\0'));
-  EXPECT_EQ(first, static_cast<int32_t>(kOneSecond + 10));
+  std::string firstPeek = RecordAndPeek(dir.File("first.wav"), 10, placeholderWritten, &first);
+  EXPECT_EQ(firstPeek, std::string(44, '\0'));
+  EXPECT_EQ(first, 10);
   ExpectFinishedFile(ReadBytes(dir.File("first.wav")), first);
 
   int32_t second = 0;
-  std::string secondPeek = RecordAndPeek(dir.File("second.wav"), 2 * kOneSecond, &second);
-  ASSERT_GE(secondPeek.size(), 44u);
-  EXPECT_EQ(secondPeek.substr(0, 44), ExpectedHeader(kOneSecond + 10));
-  EXPECT_EQ(second, static_cast<int32_t>(2 * kOneSecond));
+  std::string secondPeek = RecordAndPeek(dir.File("second.wav"), 20, placeholderWritten, &second);
+  EXPECT_EQ(secondPeek, ExpectedHeader(10));
+  EXPECT_EQ(second, 20);
   ExpectFinishedFile(ReadBytes(dir.File("second.wav")), second);
+
+  // After whole seconds, before any stop, the header already tells the truth about them.
+  const std::string twoSecondsHeader = ExpectedHeader(2 * kOneSecond);
+  int32_t third = 0;
+  std::string thirdPeek = RecordAndPeek(
+      dir.File("third.wav"), 2 * kOneSecond + 30,
+      [&](const std::string& file) { return file.compare(0, 44, twoSecondsHeader) == 0; }, &third);
+  EXPECT_EQ(thirdPeek.size(), 44 + 2 * kOneSecond);
+  EXPECT_EQ(thirdPeek.substr(0, 44), twoSecondsHeader);
+  EXPECT_EQ(third, static_cast<int32_t>(2 * kOneSecond + 30));
+  ExpectFinishedFile(ReadBytes(dir.File("third.wav")), third);
   ExpectFinishedFile(ReadBytes(dir.File("first.wav")), first);
 }
 
