@@ -82,11 +82,18 @@ make_file upload-256.wav $((256 * 1024 * 1024))
 make_file upload-1.wav $((1024 * 1024))
 make_file upload-4.wav $((4 * 1024 * 1024))
 
+# Starts the bench server (it ends by itself after 30 minutes) with the given certificate and
+# key, or plain without; sets server_pid and port once it has printed its port.
+start_server() {
+  "$bin/ombrivoice_bench_server" 1800 "$@" > server-port &
+  server_pid=$!
+  for _ in $(seq 50); do [ -s server-port ] && break; sleep 0.1; done
+  port=$(head -1 server-port)
+  rm -f server-port
+}
+
 # ---- The loopback server; the library reaches it as its proxy, and so does curl.
-"$bin/ombrivoice_bench_server" 1800 > port &
-server_pid=$!
-for _ in $(seq 50); do [ -s port ] && break; sleep 0.1; done
-port=$(head -1 port)
+start_server
 proxy="http://127.0.0.1:$port"  # for the upload only; downloads go straight to the server
 upload_url="http://api.ombrivoice.example/1/api/async/recognizespeech/v1"
 
@@ -132,10 +139,8 @@ server_pid=""
 # ---- Upload over TLS: the TLS build and curl, each trusting the test CA, to the same server
 # speaking TLS; the API host's port 443 is mapped to it.
 /usr/bin/python3 "$repo/tests/tls/make_certificates.py" certs api.ombrivoice.example
-"$bin/ombrivoice_bench_server" 1800 certs/server.pem certs/server.key > tls-port &
-server_pid=$!
-for _ in $(seq 50); do [ -s tls-port ] && break; sleep 0.1; done
-tls_port=$(head -1 tls-port)
+start_server certs/server.pem certs/server.key
+tls_port=$port
 tls_url="https://api.ombrivoice.example/1/api/async/recognizespeech/v1"
 for size in 256 1; do
   eval "ours_tls_$size() { measure ours-tls-$size '$tls_bin/ombrivoice_bench_tls_upload' certs/ca.pem $tls_port upload-$size.wav bench-key reply.json; }"
