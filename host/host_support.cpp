@@ -97,9 +97,10 @@ std::string DescribeUpload(int32_t code) {
     case 7: return Described(code, "reading the WAV file failed or it ended early");
     case 8: return Described(code, "sending the audio failed: the connection broke or stalled");
     case 9: return Described(code, "sending the API key failed");
-    case 10: return Described(code, "the API key is over 890 bytes or not valid text");
+    case 10: return Described(code, "the API key is over 890 bytes, not valid text, or holds a line break");
     case 11: return Described(code, "the WAV file's size cannot be read or is 2 GiB or more");
     case 12: return Described(code, "the request was sent, but the reply could not be saved whole");
+    case 13: return Described(code, "the service answered before the request was sent completely; its reply was saved");
     default: return Described(code, "unknown result");
   }
 }

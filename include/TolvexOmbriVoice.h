@@ -45,7 +45,9 @@ typedef uint16_t OmbriVoiceChar;
 OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriVoiceChar* apiKey,
                                      const OmbriVoiceChar* replyPath);
 
-#define OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED 1          /* The WAV file cannot be opened. */
+#define OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED 1          /* The WAV file cannot be opened, or is not a
+                                                        regular file whose size is its length (a
+                                                        FIFO, a device, a /proc file). */
 #define OMBRIVOICE_UPLOAD_SESSION_FAILED 2           /* The internet session cannot be opened. */
 #define OMBRIVOICE_UPLOAD_CONNECT_FAILED 3           /* The API host cannot be set up for connecting. */
 #define OMBRIVOICE_UPLOAD_REQUEST_FAILED 4           /* The POST request cannot be opened. */
@@ -56,14 +58,19 @@ OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriV
                                                         bytes than its size when sending began. */
 #define OMBRIVOICE_UPLOAD_AUDIO_WRITE_FAILED 8       /* Sending a piece of audio fails. */
 #define OMBRIVOICE_UPLOAD_TAIL_WRITE_FAILED 9        /* Sending the multipart tail (the key) fails. */
-#define OMBRIVOICE_UPLOAD_KEY_INVALID 10             /* The key is over 890 UTF-8 bytes or is not valid
-                                                        UTF-16 (a lone surrogate); nothing was opened. */
+#define OMBRIVOICE_UPLOAD_KEY_INVALID 10             /* The key is over 890 UTF-8 bytes, is not valid
+                                                        UTF-16 (a lone surrogate), or holds a CR or
+                                                        LF, which would end its form field; nothing
+                                                        was opened. */
 #define OMBRIVOICE_UPLOAD_WAV_SIZE_INVALID 11        /* The WAV size cannot be read, or the request
                                                         body would exceed 2147483647 bytes. */
 #define OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED 12         /* The request was sent completely, but the
                                                         reply could not be saved whole: the reply
                                                         file cannot be created or written, or the
                                                         reply broke off. */
+#define OMBRIVOICE_UPLOAD_ANSWERED_EARLY 13          /* The service answered before the request
+                                                        was sent completely (a refusal such as 401
+                                                        or 413); its reply was saved whole. */
 
 /* ---- URL download -----------------------------------------------------------------------
  * Fetches url (http, https, ftp, ftps or file; redirects followed, at most 20 and never to a

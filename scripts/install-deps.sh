@@ -10,6 +10,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64
   python3-pytest libssl-dev openssl python3-cryptography python3-pyftpdlib python3-openssl
+  nginx-light vsftpd
   debhelper dh-python python3-all python3-setuptools python3-wheel python3-venv lintian dpkg-dev
 )
 missing=()
@@ -18,9 +19,25 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
+# nginx and vsftpd are run by the tests themselves, on loopback ports of their own: their
+# system services are neither started by the install nor left enabled.
+services=(nginx vsftpd)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
+  policy=/usr/sbin/policy-rc.d
+  own_policy=""
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo_cmd tee "$policy" >/dev/null
+    $sudo_cmd chmod 755 "$policy"
+    own_policy=yes
+  fi
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  if [ -n "$own_policy" ]; then $sudo_cmd rm -f "$policy"; fi
+  for service in "${services[@]}"; do
+    if [[ " ${missing[*]} " == *" $service"* ]] && command -v systemctl >/dev/null; then
+      $sudo_cmd systemctl disable --now "$service" >/dev/null 2>&1 || true
+    fi
+  done
 fi

@@ -68,15 +68,17 @@ TEST_F(Download, SavesTheBodyByteForByteWithOnlyTheAgentAdded) {
   }
 }
 
-// The body table again, from an FTP server: plain for ftp://, and for ftps:// explicit TLS that
-// the server requires on the control and every data connection (so TLS on both is proven).
-TEST_F(Download, SavesFtpFilesPlainOrOverExplicitTls) {
+// The body table again, from FTP servers: plain for ftp://, for ftps:// explicit TLS that the
+// server requires on the control and every data connection (so TLS on both is proven), and one
+// that refuses passive connections, which the client then makes active.
+TEST_F(Download, SavesFtpFilesPlainOverTlsOrOverActiveConnections) {
   TempDir served;
   FtpServer plain(served.path());
   FtpServer secure(served.path(), "server");
+  ActiveOnlyFtpServer activeOnly(served.path());
   for (const std::string& body : DownloadBodies()) {
     WriteBytes(served.File("body"), body);
-    for (const std::string& url : {plain.Url("ftp", "body"), secure.Url("ftps", "body")}) {
+    for (const std::string& url : {plain.Url("ftp", "body"), secure.Url("ftps", "body"), activeOnly.Url("body")}) {
       SCOPED_TRACE(url + ", body of " + std::to_string(body.size()) + " bytes");
       ASSERT_EQ(Run(url, dir.File("out.bin")), OMBRIVOICE_OK);
       EXPECT_TRUE(ReadBytes(dir.File("out.bin")) == body);
@@ -105,6 +107,7 @@ TEST_F(Download, SavesFtpFilesPlainOrOverExplicitTls) {
       {"missing file", plain.Url("ftp", "missing")},
       {"missing file over TLS", secure.Url("ftps", "missing")},
       {"ftp:// stays plain, which a server requiring TLS refuses", secure.Url("ftp", "body")},
+      {"missing file, over an active connection", activeOnly.Url("missing")},
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.why);
@@ -167,11 +170,15 @@ TEST_F(Download, FollowsRedirectsButNotIntoLoopsOrLocalFiles) {
   EXPECT_FALSE(FileExists(dir.File("leak")));
 }
 
+// Spaces may be escaped or typed as they are.
 TEST_F(Download, ReadsFileUrlsOfAnySize) {
   std::string body = PatternBytes(300000, 9);
-  WriteBytes(dir.File("a file.bin"), body);
-  ASSERT_EQ(Run("file://" + dir.File("a%20file.bin"), dir.File("copy")), OMBRIVOICE_OK);
-  EXPECT_TRUE(ReadBytes(dir.File("copy")) == body);
+  WriteBytes(dir.File("a file .bin"), body);
+  for (const char* name : {"a%20file%20.bin", "a file .bin", "a%20file .bin"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(Run("file://" + dir.File(name), dir.File("copy")), OMBRIVOICE_OK);
+    EXPECT_TRUE(ReadBytes(dir.File("copy")) == body);
+  }
   WriteBytes(dir.File("empty"), "");
   ASSERT_EQ(Run("file://localhost" + dir.File("empty"), dir.File("copy")), OMBRIVOICE_OK);
   EXPECT_EQ(ReadBytes(dir.File("copy")), "");

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -104,7 +105,8 @@ std::string TailWithKey(const RecordedRequest& request, const std::string& keyUt
 }  // namespace
 
 // The limit is 890 bytes of UTF-8, whatever width the characters have: one byte under, at and
-// over it for characters of 1 to 4 bytes (the 4-byte ones are surrogate pairs in UTF-16).
+// over it for characters of 1 to 4 bytes (the 4-byte ones are surrogate pairs in UTF-16). A key
+// with a CR or LF is refused whatever its length.
 TEST_F(HardeningInput, KeysOfAnyTextGoOutAsUtf8UpTo890Bytes) {
   auto repeat = [](const std::string& text, int times) {
     std::string out;
@@ -112,10 +114,13 @@ TEST_F(HardeningInput, KeysOfAnyTextGoOutAsUtf8UpTo890Bytes) {
     return out;
   };
   const std::vector<std::string> fitting = {
-      "", "ключ-ÄÖÜ-日本語-😀🎤", "e\xCC\x81 combining", "k\r\nX-Injected: 1\r\n\r\n--", "quote\" back\\slash",
+      "", "ключ-ÄÖÜ-日本語-😀🎤", "e\xCC\x81 combining", "tab\tand\x01controls", "quote\" back\\slash",
       std::string(890, 'a'), repeat("é", 445), repeat("€", 296) + "ab", repeat("😀", 222) + "ab"};
-  const std::vector<std::string> tooLong = {std::string(891, 'a'), repeat("é", 445) + "a", repeat("€", 296) + "abc",
-                                            repeat("😀", 223), repeat("😀", 222) + "abc", repeat("€", 297)};
+  // Too long, or holding a line break that would end the apikey field and start fields of its own.
+  const std::vector<std::string> refusedKeys = {
+      std::string(891, 'a'), repeat("é", 445) + "a", repeat("€", 296) + "abc", repeat("😀", 223),
+      repeat("😀", 222) + "abc", repeat("€", 297), "k\r\nX-Injected: 1\r\n\r\n--",
+      "k\r\n------1\r\nContent-Disposition: form-data; name=\"apikey\"\r\n\r\nforged", "k\r", "\nk", "\r\n"};
   for (const std::string& key : fitting) {
     SCOPED_TRACE(key.substr(0, 40) + " (" + std::to_string(key.size()) + " bytes)");
     LoopbackServer server(HttpReply(202, kReplyBody));
@@ -131,7 +136,7 @@ TEST_F(HardeningInput, KeysOfAnyTextGoOutAsUtf8UpTo890Bytes) {
   LoopbackServer server(HttpReply(202, kReplyBody));
   Direct(server);
   std::vector<std::u16string> refused;
-  for (const std::string& key : tooLong) refused.push_back(U16(key));
+  for (const std::string& key : refusedKeys) refused.push_back(U16(key));
   for (const std::u16string& key : LoneSurrogates(u"key")) refused.push_back(key);
   for (const std::u16string& key : refused) {
     SCOPED_TRACE(key.size());
@@ -144,12 +149,16 @@ TEST_F(HardeningInput, KeysOfAnyTextGoOutAsUtf8UpTo890Bytes) {
 
 // A WAV path that cannot name a readable file gives 1 before any connection: it never falls
 // back to a file of a similar name (the text before a lone surrogate, or with U+FFFD for it).
+// Nor is a file taken whose size is not its length, which would be sent as an empty file part:
+// a FIFO (refused at once, not waited on for a writer), a device, a /proc file.
 TEST_F(HardeningInput, WavPathsThatNameNoReadableFileGiveOne) {
   WriteBytes(dir.File("a"), "RIFF");
   WriteBytes(dir.File("a\xEF\xBF\xBD"), "RIFF");  // "a" and U+FFFD
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
   std::vector<std::u16string> paths = {u"", U16(dir.File("missing.wav")), U16(dir.File("folder")),
                                        U16(dir.File("plain/child.wav")), U16(dir.File(std::string(256, 'n'))),
-                                       U16(dir.path() + "/" + std::string(5000, 'x')), U16("/proc/nonexistent")};
+                                       U16(dir.path() + "/" + std::string(5000, 'x')), U16("/proc/nonexistent"),
+                                       U16(dir.File("fifo")), u"/dev/zero", u"/dev/urandom", u"/proc/self/status"};
   for (const std::u16string& path : LoneSurrogates(U16(dir.File("a")))) paths.push_back(path);
   LoopbackServer server(HttpReply(202, kReplyBody));
   Direct(server);
@@ -217,9 +226,10 @@ std::string PercentDecoded(const std::string& text) {
   return out;
 }
 
-// Control characters and spaces are refused before any connection. Other characters go out
-// as given or percent-encoded (libcurl encodes non-ASCII in the path but not in the query),
-// never as a control byte or a space, and no URL adds a header line or a second request.
+// Control characters are refused before any connection. A space in the path or query goes out
+// as %20 (an escape already there is not escaped again). Other characters go out as given or
+// percent-encoded (libcurl encodes non-ASCII in the path but not in the query), never as a
+// control byte or a space, and no URL adds a header line or a second request.
 TEST_F(HardeningInput, UrlsWithOddCharactersNeverInjectAHeaderLine) {
   const struct {
     std::u16string suffix;  // after "http://127.0.0.1:PORT"
@@ -237,6 +247,8 @@ TEST_F(HardeningInput, UrlsWithOddCharactersNeverInjectAHeaderLine) {
       {u"/a%0D%0AX-Injected:%201", "/a\r\nX-Injected: 1"},
       {u"/a%00b", std::string("/a\0b", 4)},
       {u"/ü/日本?q=😀", "/ü/日本?q=😀"},
+      {u"/my file.txt?q=a b#c d", "/my file.txt?q=a b"},
+      {u"/a%20b c", "/a b c"},
       {u"/" + std::u16string(20000, u'p'), "/" + std::string(20000, 'p')},
   };
   for (const auto& c : cases) {
@@ -268,14 +280,19 @@ TEST_F(HardeningInput, UrlsWithOddCharactersNeverInjectAHeaderLine) {
   }
 }
 
-// A URL that is not valid UTF-16, or a file URL whose decoded path would hold a NUL or a line
-// break, opens nothing: the file before the NUL is not read.
+// A URL that is not valid UTF-16, a host with a space, or a file URL whose decoded path would
+// hold a NUL or a line break or names no regular file whose size is its length, opens nothing:
+// the file before the NUL is not read, a FIFO is not waited on.
 TEST_F(HardeningInput, UrlsThatCannotBeNamedExactlyOpenNothing) {
   WriteBytes(dir.File("secret"), "local only");
   LoopbackServer server(HttpReply(200, "body"));
   std::vector<std::u16string> urls = LoneSurrogates(U16("http://127.0.0.1:" + std::to_string(server.port()) + "/a"));
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
   for (const std::string& url : {"file://" + dir.File("secret") + "%00.txt", "file://" + dir.File("secret%0A"),
-                                 "file://" + dir.File("sec%00ret"), "file://" + dir.File("folder")}) {
+                                 "file://" + dir.File("sec%00ret"), "file://" + dir.File("folder"),
+                                 "file://" + dir.File("fifo"), std::string("file:///dev/zero"),
+                                 std::string("file:///proc/self/status"),
+                                 "http://127.0.0 .1:" + std::to_string(server.port()) + "/a"}) {
     urls.push_back(U16(url));
   }
   urls.push_back(Append(U16("file://" + dir.File("secret")), {0xD800}));
@@ -312,6 +329,25 @@ TEST_F(HardeningInput, LocalPathsThatCannotBeCreatedGiveThreeAndTouchNothing) {
   EXPECT_EQ(Listing(dir.path()), before);
   EXPECT_EQ(ReadBytes(dir.File("a")), kKept);
   ExpectSetUpIntact();
+}
+
+// A file:// download onto the very file it reads (by its name, a symbolic link or a hard link)
+// gives 3 and leaves the file as it was; so does an upload's reply path naming its own WAV file
+// (12, after sending). A local path that is a device still takes the body, as before.
+TEST_F(HardeningInput, ATransferNeverWritesOverTheFileItReads) {
+  ASSERT_EQ(symlink(dir.File("a.wav").c_str(), dir.File("symbolic").c_str()), 0);
+  ASSERT_EQ(link(dir.File("a.wav").c_str(), dir.File("hard").c_str()), 0);
+  const std::u16string url = U16("file://" + dir.File("a.wav"));
+  for (const char* name : {"a.wav", "symbolic", "hard"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(OmbriVoiceFileDownload(url.c_str(), U16(dir.File(name)).c_str()), OMBRIVOICE_DOWNLOAD_FILE_CREATE_FAILED);
+    LoopbackServer server(HttpReply(202, kReplyBody));
+    Direct(server);
+    EXPECT_EQ(Upload(U16(dir.File("a.wav")), u"key", U16(dir.File(name))), OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED);
+    ASSERT_TRUE(server.WaitForRequests(1, 5000));
+  }
+  ExpectSetUpIntact();
+  EXPECT_EQ(OmbriVoiceFileDownload(url.c_str(), u"/dev/null"), OMBRIVOICE_OK);
 }
 
 TEST_F(HardeningInput, LocalPathsOfAnyTextAreCreatedAsTheirUtf8Names) {

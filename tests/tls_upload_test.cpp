@@ -66,3 +66,21 @@ TEST_F(TlsUpload, SendsTheExpectedRequestOnlyToAServerWithATrustedCertificateFor
     EXPECT_EQ(ReadBytes(reply), "{\"jobID\":\"j-1\"}");
   }
 }
+
+// A server that refuses the upload answers as soon as the request head is in, then reads on,
+// stops sending, or closes; over TLS too its answer is saved whole, with 13 when it came first.
+TEST_F(TlsUpload, SavesAnAnswerThatComesBeforeTheBody) {
+  WriteBytes(dir.File("a.wav"), PatternBytes(5 << 20, 3));
+  const std::string refusal = "{\"error\":\"bad_key\"}";
+  for (ServerFault mode : {ServerFault::AnswerEarlyThenRead, ServerFault::AnswerEarlyThenShutdown,
+                           ServerFault::AnswerEarlyThenClose}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    ServerScript script = TestCertificates::Get().Tls("server", HttpReply(401, refusal));
+    script.fault = mode;
+    LoopbackServer server(script);
+    HttpClientConnectToForTesting(server.ConnectTo(kApiHost, 443).c_str());
+    std::string reply = dir.File("refusal.json");
+    EXPECT_EQ(OmbriVoice(U16(dir.File("a.wav")).c_str(), u"key", U16(reply).c_str()), OMBRIVOICE_UPLOAD_ANSWERED_EARLY);
+    EXPECT_EQ(ReadBytes(reply), refusal);
+  }
+}

@@ -2,6 +2,8 @@
 // through a proxy), the reply file byte for byte, and every result code.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -218,12 +220,19 @@ TEST_F(Upload, AWavFileThatShrinksWhileSendingIsAReadFailure) {
   EXPECT_EQ(Run(path, "k", dir.File("r")), OMBRIVOICE_UPLOAD_WAV_READ_FAILED);
 }
 
+// A file that grows once its size has been taken (a recording still being written) is sent as
+// it was then: the declared length is never passed.
 TEST_F(Upload, NeverSendsMoreThanTheSizeMeasuredBeforeSending) {
-  // A file whose reported size (0) is smaller than what it yields.
-  LoopbackServer server(kJsonReply);
+  const std::string wav = PatternBytes(5000, 7);
+  std::string path = dir.File("grows.wav");
+  WriteBytes(path, wav);
+  ServerScript script{kJsonReply};
+  script.fault = ServerFault::HoldAfterHead;
+  script.onHead = [&] { std::ofstream(path, std::ios::binary | std::ios::app) << PatternBytes(3000, 8); };
+  LoopbackServer server(script);
   Direct(server);
-  ASSERT_EQ(Run("/proc/self/status", "k", dir.File("r")), OMBRIVOICE_OK);
-  ExpectUploadRequest(ParseRequest(server.Requests().at(0)), "", "k");
+  ASSERT_EQ(Run(path, "k", dir.File("r")), OMBRIVOICE_OK);
+  ExpectUploadRequest(ParseRequest(server.Requests().at(0)), wav, "k");
 }
 
 TEST_F(Upload, ReleasesEveryHandleOnEveryPath) {

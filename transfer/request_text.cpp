@@ -74,6 +74,13 @@ void BuildUploadBoundary(WCHAR token[kBoundaryChars]) {
 }
 
 bool ApiKeyFitsFormTail(LPCWSTR apiKey) {
+  // A line break would end the apikey field early, and what followed would be read as more
+  // of the form: fields of the key's own choosing.
+  for (LPCWSTR unit = apiKey; *unit != 0; ++unit) {
+    if (*unit == TEXT('\r') || *unit == TEXT('\n')) {
+      return false;
+    }
+  }
   char narrow[kMaxApiKeyBytes + 1];  // the key and its NUL
   return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, apiKey, -1, narrow, sizeof narrow,
                              nullptr, nullptr) > 0;

@@ -28,7 +28,8 @@ void FormatUploadBoundary(const SYSTEMTIME& time, WCHAR token[kBoundaryChars]);
 // Reads the local clock once and formats its token.
 void BuildUploadBoundary(WCHAR token[kBoundaryChars]);
 
-// True when the key converts to UTF-8 (no lone surrogate) in at most kMaxApiKeyBytes bytes.
+// True when the key holds no CR or LF and converts to UTF-8 (no lone surrogate) in at most
+// kMaxApiKeyBytes bytes.
 bool ApiKeyFitsFormTail(LPCWSTR apiKey);
 
 // The multipart head for the "file" field, as wide text and as UTF-8 (NUL-terminated).

@@ -27,24 +27,19 @@ constexpr LONGLONG kMaxBodyLength = 0x7FFFFFFF;
 // The begin-send record has the platform's own layout: 40 bytes where pointers are 32 bits.
 static_assert(sizeof(void*) != 4 || sizeof(INTERNET_BUFFERSW) == 40, "INTERNET_BUFFERSW layout");
 
-// Everything one upload opens, released together whichever way the call ends.
+// Everything one upload opens, released together whichever way the call ends. The reply file
+// is opened and closed within SaveReply.
 struct UploadHandles {
   HANDLE wavFile = INVALID_HANDLE_VALUE;
   HINTERNET session = nullptr;
   HINTERNET connection = nullptr;
   HINTERNET request = nullptr;
-  HANDLE replyFile = INVALID_HANDLE_VALUE;
 };
 
-// Closes what is open (reply file, WAV file, request, connection, session) and returns code.
-// The reply file's close is checked: a failed final flush means the reply was not saved whole.
-// Internet handles go children first: a client that closes a parent's children with it would
-// otherwise be handed a child's stale handle, which by then may name another thread's.
+// Closes what is open (WAV file, request, connection, session) and returns code. Internet
+// handles go children first: a client that closes a parent's children with it would otherwise
+// be handed a child's stale handle, which by then may name another thread's.
 int32_t FinishUpload(UploadHandles* handles, int32_t code) {
-  if (handles->replyFile != INVALID_HANDLE_VALUE && !CloseHandle(handles->replyFile) &&
-      code == OMBRIVOICE_OK) {
-    code = OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
-  }
   if (handles->wavFile != INVALID_HANDLE_VALUE) CloseHandle(handles->wavFile);
   if (handles->request != nullptr) InternetCloseHandle(handles->request);
   if (handles->connection != nullptr) InternetCloseHandle(handles->connection);
@@ -75,29 +70,64 @@ int32_t SendAudio(UploadHandles* handles, LONGLONG wavSize) {
   return remaining == 0 ? OMBRIVOICE_OK : OMBRIVOICE_UPLOAD_WAV_READ_FAILED;
 }
 
-// Copies the reply body into a new reply file. Any loss (no file, a failed write, a reply that
-// breaks off) gives 12; the request itself was already sent completely.
-int32_t SaveReply(UploadHandles* handles, LPCWSTR replyPath) {
-  handles->replyFile = CreateFileW(replyPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handles->replyFile == INVALID_HANDLE_VALUE) {
-    return OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
-  }
+// Copies the reply body into the open reply file until a read yields nothing. False for any
+// loss: a failed write, or a reply that broke off or fell short of its declared length.
+bool CopyReply(HINTERNET request, HANDLE replyFile) {
   unsigned char piece[kReplyPieceBytes];
   ULONGLONG saved = 0;
   for (;;) {
     DWORD got = 0;
-    BOOL read = InternetReadFile(handles->request, piece, kReplyPieceBytes - 1, &got);
+    BOOL read = InternetReadFile(request, piece, kReplyPieceBytes - 1, &got);
     if (got == 0) {
-      bool whole = read && ReplyBodyWasWhole(handles->request, saved);
-      return whole ? OMBRIVOICE_OK : OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
+      return read && ReplyBodyWasWhole(request, saved);
     }
     saved += got;
     DWORD written = 0;
-    if (!WriteFile(handles->replyFile, piece, got, &written, nullptr)) {
-      return OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
+    if (!WriteFile(replyFile, piece, got, &written, nullptr)) {
+      return false;
     }
   }
+}
+
+HANDLE CreateReplyFile(LPCWSTR replyPath) {
+  return CreateFileW(replyPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Fills the reply file just created and closes it: true only with the reply saved whole (a
+// failed final flush is a loss too).
+bool FillReplyFile(HINTERNET request, HANDLE replyFile) {
+  bool copied = CopyReply(request, replyFile);
+  bool closed = CloseHandle(replyFile);
+  return copied && closed;
+}
+
+// Saves the reply body in a new reply file. Any loss (no file, a failed write, a reply that
+// breaks off) gives 12; the request itself was already sent completely.
+int32_t SaveReply(HINTERNET request, LPCWSTR replyPath) {
+  HANDLE replyFile = CreateReplyFile(replyPath);
+  bool saved = replyFile != INVALID_HANDLE_VALUE && FillReplyFile(request, replyFile);
+  return saved ? OMBRIVOICE_OK : OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED;
+}
+
+// A service that refuses an upload (a wrong key, a body too large) may answer before it has
+// read the whole body, then stop reading or close. Sending has failed at stepCode, but the
+// answer is what the caller needs: when the client has it, it is saved like any other reply
+// and the call gives 13. When it cannot be saved whole, the call keeps stepCode and removes the
+// reply file it made, as no other failed step leaves one; a path it could not open (a folder,
+// a file another handle holds) is never removed.
+int32_t SaveEarlyAnswer(HINTERNET request, LPCWSTR replyPath, int32_t stepCode) {
+  if (!HttpEndRequestW(request, nullptr, HSR_INITIATE, 0) || !ReplyHeadArrived(request)) {
+    return stepCode;
+  }
+  HANDLE replyFile = CreateReplyFile(replyPath);
+  if (replyFile == INVALID_HANDLE_VALUE) {
+    return stepCode;
+  }
+  if (FillReplyFile(request, replyFile)) {
+    return OMBRIVOICE_UPLOAD_ANSWERED_EARLY;
+  }
+  DeleteFileW(replyPath);
+  return stepCode;
 }
 
 }  // namespace
@@ -159,20 +189,25 @@ OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriV
   }
   DWORD sent = 0;
   if (!InternetWriteFile(handles.request, head, headLength, &sent)) {
-    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_HEAD_WRITE_FAILED);
+    int32_t code = SaveEarlyAnswer(handles.request, replyPath, OMBRIVOICE_UPLOAD_HEAD_WRITE_FAILED);
+    return FinishUpload(&handles, code);
   }
   int32_t audio = SendAudio(&handles, wavSize.QuadPart);
+  if (audio == OMBRIVOICE_UPLOAD_AUDIO_WRITE_FAILED) {
+    audio = SaveEarlyAnswer(handles.request, replyPath, audio);
+  }
   if (audio != OMBRIVOICE_OK) {
     return FinishUpload(&handles, audio);
   }
   if (!InternetWriteFile(handles.request, tail, tailLength, &sent)) {
-    return FinishUpload(&handles, OMBRIVOICE_UPLOAD_TAIL_WRITE_FAILED);
+    int32_t code = SaveEarlyAnswer(handles.request, replyPath, OMBRIVOICE_UPLOAD_TAIL_WRITE_FAILED);
+    return FinishUpload(&handles, code);
   }
   // The reply head is awaited here. Some clients answer the reads after a reply that never
   // came with an empty body, as if it were whole, so the loss is kept for the result; the
   // reply file is created and filled either way.
   bool replyBegun = HttpEndRequestW(handles.request, nullptr, HSR_INITIATE, 0) &&
                     ReplyHeadArrived(handles.request);
-  int32_t saved = SaveReply(&handles, replyPath);
+  int32_t saved = SaveReply(handles.request, replyPath);
   return FinishUpload(&handles, replyBegun ? saved : OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED);
 }

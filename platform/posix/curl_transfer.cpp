@@ -23,6 +23,9 @@ bool gCurlInitialised = false;
 
 size_t OnReadBody(char* buffer, size_t size, size_t count, void* user) {
   CurlTransfer* transfer = static_cast<CurlTransfer*>(user);
+  if (transfer->answeredEarly) {
+    return 0;  // the server has answered: the body ends here and libcurl stops sending
+  }
   size_t available = transfer->stagingEnd - transfer->stagingStart;
   if (available == 0) {
     transfer->sendPaused = true;
@@ -53,28 +56,35 @@ size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
   }
   memcpy(transfer->reply + transfer->replyEnd, data, length);
   transfer->replyEnd += length;
+  transfer->replyReceived += static_cast<curl_off_t>(length);
   return length;
 }
 
 // Watches reply heads for the one that is final: interim 1xx heads and the 3xx heads of
-// redirects that libcurl follows end with the same blank line and are passed over.
+// redirects that libcurl follows end with the same blank line and are passed over. A final head
+// that comes while the request body is still going out is an early answer.
 size_t OnHeaderLine(char* line, size_t size, size_t count, void* user) {
   CurlTransfer* transfer = static_cast<CurlTransfer*>(user);
   size_t length = size * count;
   if (length >= 5 && strncmp(line, "HTTP/", 5) == 0) {
-    transfer->sawLocation = false;
-  } else if (length > 9 && strncasecmp(line, "Location:", 9) == 0 &&
-             strspn(line + 9, " \t\r\n") < length - 9) {
-    transfer->sawLocation = true;
+    BeginReplyHead(&transfer->head);
+  } else {
+    ReadReplyHeadLine(&transfer->head, line, length);
   }
   bool blank = (length == 2 && line[0] == '\r') || (length == 1 && line[0] == '\n');
-  if (blank) {
-    long status = 0;
-    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-    bool followed = transfer->followsRedirects && transfer->sawLocation && status >= 300 && status < 400;
-    if (status >= 200 && !followed) {
-      transfer->headersDone = true;
-    }
+  if (!blank) {
+    return length;
+  }
+  long status = 0;
+  curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+  bool followed = transfer->followsRedirects && transfer->head.sawLocation && status >= 300 && status < 400;
+  if (status >= 200 && !followed) {
+    curl_off_t sent = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+    transfer->headersDone = true;
+    transfer->answeredEarly = transfer->declaredLength >= 0 && sent < transfer->declaredLength;
+    transfer->lengthUnusable = DeclaredLengthUnusable(transfer->head);
+    transfer->replyLength = DeclaredBodyLength(transfer->head);
   }
   return length;
 }
@@ -94,6 +104,15 @@ void CollectFinishedTransfer(CurlTransfer* transfer) {
   }
 }
 
+// Lifts the pauses named, keeping any other pause in force.
+void Resume(CurlTransfer* transfer, bool send, bool receive) {
+  if (send) transfer->sendPaused = false;
+  if (receive) transfer->receivePaused = false;
+  int stillPaused = (transfer->sendPaused ? CURLPAUSE_SEND : 0) |
+                    (transfer->receivePaused ? CURLPAUSE_RECV : 0);
+  curl_easy_pause(transfer->easy, stillPaused);
+}
+
 // Drives the transfer until condition holds (true) or the transfer ends without it (false).
 template <typename Condition>
 bool DriveUntil(CurlTransfer* transfer, Condition condition) {
@@ -105,6 +124,9 @@ bool DriveUntil(CurlTransfer* transfer, Condition condition) {
       transfer->result = CURLE_FAILED_INIT;
     }
     CollectFinishedTransfer(transfer);
+    if (transfer->answeredEarly && transfer->sendPaused) {
+      Resume(transfer, true, false);  // the read callback then ends the body
+    }
     if (condition()) {
       return true;
     }
@@ -113,15 +135,6 @@ bool DriveUntil(CurlTransfer* transfer, Condition condition) {
     }
     curl_multi_poll(transfer->multi, nullptr, 0, kPollMilliseconds, nullptr);
   }
-}
-
-// Lifts the pauses named, keeping any other pause in force.
-void Resume(CurlTransfer* transfer, bool send, bool receive) {
-  if (send) transfer->sendPaused = false;
-  if (receive) transfer->receivePaused = false;
-  int stillPaused = (transfer->sendPaused ? CURLPAUSE_SEND : 0) |
-                    (transfer->receivePaused ? CURLPAUSE_RECV : 0);
-  curl_easy_pause(transfer->easy, stillPaused);
 }
 
 bool ApplySharedOptions(CurlTransfer* transfer) {
@@ -162,6 +175,11 @@ bool ApplySharedOptions(CurlTransfer* transfer) {
   return true;
 }
 
+// Every byte the final head declared has arrived, however libcurl ends the transfer after it.
+bool DeclaredBodyArrived(const CurlTransfer* transfer) {
+  return transfer->headersDone && transfer->replyLength >= 0 && transfer->replyReceived == transfer->replyLength;
+}
+
 }  // namespace
 
 bool EnsureCurlInitialised() {
@@ -178,6 +196,8 @@ CurlTransfer* CreateCurlTransfer() {
     return nullptr;
   }
   transfer->declaredLength = -1;
+  transfer->replyLength = -1;
+  BeginReplyHead(&transfer->head);
   transfer->easy = curl_easy_init();
   transfer->multi = curl_multi_init();
   if (transfer->easy == nullptr || transfer->multi == nullptr || !ApplySharedOptions(transfer)) {
@@ -211,25 +231,33 @@ bool StartCurlTransfer(CurlTransfer* transfer) {
 }
 
 bool FlushCurlBody(CurlTransfer* transfer) {
-  if (transfer->stagingStart == transfer->stagingEnd) {
-    transfer->stagingStart = transfer->stagingEnd = 0;
-    return !(transfer->done && transfer->result != CURLE_OK);
+  if (transfer->answeredEarly) {
+    return false;
   }
-  if (transfer->sendPaused) {
+  if (transfer->sendPaused && transfer->stagingStart != transfer->stagingEnd) {
     Resume(transfer, true, false);
   }
-  bool sent = DriveUntil(transfer, [transfer] { return transfer->stagingStart == transfer->stagingEnd; });
-  if (sent) {
+  // The last piece counts as sent only once libcurl has written it all: until then an answer
+  // can still come first, and the request was not sent completely.
+  bool last = transfer->bytesAccepted == transfer->declaredLength;
+  auto sent = [transfer, last] {
+    curl_off_t written = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_SIZE_UPLOAD_T, &written);
+    return transfer->answeredEarly || (transfer->stagingStart == transfer->stagingEnd &&
+                                       (!last || written >= transfer->declaredLength));
+  };
+  bool flushed = DriveUntil(transfer, sent) && !transfer->answeredEarly;
+  if (flushed) {
     transfer->stagingStart = transfer->stagingEnd = 0;
   }
-  return sent;
+  return flushed;
 }
 
 bool PushCurlBody(CurlTransfer* transfer, const void* bytes, size_t length) {
   if (length == 0) {
     return true;
   }
-  if (!transfer->added || transfer->done || transfer->declaredLength < 0 ||
+  if (!transfer->added || transfer->done || transfer->answeredEarly || transfer->declaredLength < 0 ||
       static_cast<curl_off_t>(length) > transfer->declaredLength - transfer->bytesAccepted) {
     return false;
   }
@@ -256,8 +284,9 @@ bool WaitForCurlReplyHead(CurlTransfer* transfer) {
   if (!transfer->added) {
     return false;
   }
-  // A body short of its declared length would leave the server waiting, and this wait with it.
-  if (transfer->declaredLength >= 0 &&
+  // A body short of its declared length would leave the server waiting, and this wait with it,
+  // unless the server has answered already.
+  if (transfer->declaredLength >= 0 && !transfer->answeredEarly &&
       (transfer->bytesAccepted != transfer->declaredLength || !FlushCurlBody(transfer))) {
     return false;
   }
@@ -266,7 +295,7 @@ bool WaitForCurlReplyHead(CurlTransfer* transfer) {
            (transfer->done && transfer->result == CURLE_OK);
   };
   DriveUntil(transfer, replyBegun);
-  return replyBegun();
+  return replyBegun() && !transfer->lengthUnusable;
 }
 
 bool PullCurlReply(CurlTransfer* transfer, void* out, size_t capacity, size_t* length) {
@@ -274,11 +303,12 @@ bool PullCurlReply(CurlTransfer* transfer, void* out, size_t capacity, size_t* l
   if (!transfer->added) {
     return false;
   }
-  if (transfer->replyEnd == transfer->replyStart && !transfer->done) {
+  auto pending = [transfer] { return transfer->replyEnd > transfer->replyStart; };
+  if (!pending() && !transfer->done && !DeclaredBodyArrived(transfer)) {
     if (transfer->receivePaused) {
       Resume(transfer, false, true);
     }
-    DriveUntil(transfer, [transfer] { return transfer->replyEnd > transfer->replyStart; });
+    DriveUntil(transfer, [transfer, pending] { return pending() || DeclaredBodyArrived(transfer); });
   }
   size_t available = transfer->replyEnd - transfer->replyStart;
   if (available > 0) {
@@ -288,5 +318,5 @@ bool PullCurlReply(CurlTransfer* transfer, void* out, size_t capacity, size_t* l
     *length = piece;
     return true;
   }
-  return transfer->done && transfer->result == CURLE_OK;
+  return DeclaredBodyArrived(transfer) || (transfer->done && transfer->result == CURLE_OK);
 }

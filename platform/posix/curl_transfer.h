@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "reply_head.h"
+
 constexpr size_t kStagingBytes = 64 * 1024;  // request body gathered before libcurl sends it
 constexpr size_t kReplyBufferBytes = 64 * 1024;  // > CURL_MAX_WRITE_SIZE, so one chunk always fits
 
@@ -18,8 +20,13 @@ struct CurlTransfer {
   bool added;                    // easy handle is in the multi handle
   bool connected;                // libcurl has a connection and is about to send the request
   bool followsRedirects;         // libcurl follows 3xx replies that carry a Location
-  bool sawLocation;              // the reply head being read has a Location line
+  ReplyHeadLines head;           // what the reply head being read has said so far
   bool headersDone;              // the final reply head has arrived (not 1xx, not a followed 3xx)
+  bool answeredEarly;            // it arrived before the whole request body had gone out, so
+                                 // no more of the body is sent
+  bool lengthUnusable;           // the final head's declared length cannot be trusted
+  curl_off_t replyLength;        // the length the final head declared, or -1
+  curl_off_t replyReceived;      // reply-body bytes libcurl has delivered
   bool done;                     // the transfer has ended; result says how
   CURLcode result;
   // Request body: pieces the caller pushed that libcurl has not yet taken.
@@ -52,17 +59,23 @@ void DestroyCurlTransfer(CurlTransfer* transfer);
 bool StartCurlTransfer(CurlTransfer* transfer);
 
 // Queues a piece of request body. Staged bytes are sent when the staging buffer is full or the
-// declared length is reached. False if the piece would pass the declared length or sending failed.
+// declared length is reached, and the last piece only counts as sent once libcurl has written
+// every byte. False if the piece would pass the declared length, sending failed, or the server
+// answered first (answeredEarly: its reply can then be read as usual).
 bool PushCurlBody(CurlTransfer* transfer, const void* bytes, size_t length);
 
 // Sends every staged byte. False if the transfer failed first.
 bool FlushCurlBody(CurlTransfer* transfer);
 
-// Drives the transfer until the final reply head has arrived. False if it ended without one.
+// Drives the transfer until the final reply head has arrived. False if it ended without one,
+// if the body is incomplete and the server has not answered, or if the head declares a length
+// that cannot be trusted.
 bool WaitForCurlReplyHead(CurlTransfer* transfer);
 
 // Copies up to capacity reply-body bytes into out, waiting for them if needed. *length 0 with
-// true means the body has ended; false means it broke off (or the transfer failed).
+// true means the body has ended: the transfer ended cleanly, or every byte the head declared
+// has arrived (a server that answered early may reset the connection after its reply). False
+// means it broke off (or the transfer failed).
 bool PullCurlReply(CurlTransfer* transfer, void* out, size_t capacity, size_t* length);
 
 #endif

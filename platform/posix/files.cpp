@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_sharing.h"
 #include "kernel_object.h"
 #include "text_conversion.h"
 
@@ -21,6 +22,7 @@ constexpr size_t kReadBufferBytes = 64 * 1024;  // one read() serves 64 of the u
 struct FileObject {
   KernelObjectKind kind;                  // KernelObjectKind::File
   int descriptor;
+  bool refusesWriters;                    // opened for reading without write sharing
   size_t buffered;                        // bytes waiting in writeBuffer
   size_t readStart;                       // next byte of readBuffer not yet handed out
   size_t readEnd;                         // end of the bytes read ahead into readBuffer
@@ -80,6 +82,14 @@ ssize_t ReadBuffered(FileObject* file, unsigned char* out, size_t length) {
   return static_cast<ssize_t>(piece);
 }
 
+bool CloseDescriptor(int descriptor, bool refusesWriters) {
+  if (refusesWriters) {
+    CloseReadFile(descriptor, true);
+    return true;  // a reader has nothing left to flush
+  }
+  return close(descriptor) == 0;  // never retried: the descriptor is gone on EINTR
+}
+
 bool FlushBuffer(FileObject* file) {
   size_t length = file->buffered;
   file->buffered = 0;  // a failed flush drops its bytes: they are reported lost, not retried
@@ -88,7 +98,7 @@ bool FlushBuffer(FileObject* file) {
 
 }  // namespace
 
-HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/, void* /*security*/,
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, void* /*security*/,
                    DWORD creationDisposition, DWORD /*flagsAndAttributes*/, HANDLE /*templateFile*/) {
   char path[kFileNameBytes];
   if (!WidePathToUtf8(fileName, path, sizeof path)) {
@@ -96,31 +106,25 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/, v
   }
   bool reads = (desiredAccess & GENERIC_READ) != 0;
   bool writes = (desiredAccess & GENERIC_WRITE) != 0;
-  int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
-  if (creationDisposition == CREATE_ALWAYS) {
-    flags |= O_CREAT | O_TRUNC;
-  } else if (creationDisposition != OPEN_EXISTING) {
-    return INVALID_HANDLE_VALUE;
+  bool refusesWriters = (shareMode & FILE_SHARE_WRITE) == 0;
+  int descriptor = -1;
+  if (creationDisposition == OPEN_EXISTING && reads && !writes) {
+    descriptor = OpenReadFile(path, refusesWriters);
+  } else if (creationDisposition == CREATE_ALWAYS && writes) {
+    descriptor = OpenWriteFile(path, reads ? O_RDWR : O_WRONLY);
+    refusesWriters = false;  // only readers hold writers off
   }
-  int descriptor;
-  do {
-    descriptor = open(path, flags, 0666);
-  } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) {
-    return INVALID_HANDLE_VALUE;
-  }
-  struct stat status;
-  if (fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
-    close(descriptor);
     return INVALID_HANDLE_VALUE;
   }
   FileObject* file = new (std::nothrow) FileObject;
   if (file == nullptr) {
-    close(descriptor);
+    CloseDescriptor(descriptor, refusesWriters);
     return INVALID_HANDLE_VALUE;
   }
   file->kind = KernelObjectKind::File;
   file->descriptor = descriptor;
+  file->refusesWriters = refusesWriters;
   file->buffered = 0;
   file->readStart = 0;
   file->readEnd = 0;
@@ -197,7 +201,12 @@ BOOL CloseFileObject(HANDLE handle) {
   }
   file->kind = KernelObjectKind{0};
   bool flushed = FlushBuffer(file);
-  bool closed = close(file->descriptor) == 0;  // never retried: the descriptor is gone on EINTR
+  bool closed = CloseDescriptor(file->descriptor, file->refusesWriters);
   delete file;
   return flushed && closed ? TRUE : FALSE;
+}
+
+BOOL DeleteFileW(LPCWSTR fileName) {
+  char path[kFileNameBytes];
+  return WidePathToUtf8(fileName, path, sizeof path) && unlink(path) == 0 ? TRUE : FALSE;
 }

@@ -19,9 +19,13 @@ typedef union _LARGE_INTEGER {
   LONGLONG QuadPart;
 } LARGE_INTEGER;
 
-// Opens an existing file (OPEN_EXISTING) or creates/truncates one (CREATE_ALWAYS). A directory
-// is never opened as a file. Sharing, security and template arguments are accepted and ignored.
-// Returns INVALID_HANDLE_VALUE on failure.
+// Opens an existing regular file for reading (OPEN_EXISTING, GENERIC_READ), or creates or
+// truncates a file for writing (CREATE_ALWAYS, GENERIC_WRITE, with GENERIC_READ or not); other
+// combinations are refused. A read open takes only a regular file whose size is its length and
+// never waits (a FIFO is refused at once). Of the sharing rules one holds: while a file is open
+// for reading without FILE_SHARE_WRITE, this process cannot open it for writing, so it cannot be
+// truncated under its reader. Security and template arguments are ignored. Returns
+// INVALID_HANDLE_VALUE on failure.
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, void* security,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 
@@ -35,6 +39,9 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytes
 
 // The file's size in bytes.
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* fileSize);
+
+// Removes a file. FALSE when it cannot be removed (or does not exist).
+BOOL DeleteFileW(LPCWSTR fileName);
 
 // CloseHandle (win_types.h) flushes and closes a file handle.
 

@@ -54,7 +54,9 @@ bool ApplyHeaderLines(InternetHandle* handle);
 // Direct, a named proxy, or (by default) the proxy the environment configures.
 bool ApplyProxyChoice(CURL* easy, const InternetHandle* session);
 
-// File URLs, read straight from the file (libcurl cannot pause a file:// transfer).
+// File URLs, read straight from the file (libcurl cannot pause a file:// transfer). Opening
+// gives nullptr for a URL that names no local regular file.
+HINTERNET OpenFileUrl(const std::string& url);
 bool ReadFileUrl(InternetHandle* handle, void* buffer, size_t capacity, size_t* length);
 void CloseFileUrl(InternetHandle* handle);
 

@@ -1,13 +1,9 @@
 // The URL opener. Network schemes go through a libcurl transfer that follows redirects; a
-// file:// URL is opened and read directly, since libcurl cannot pause such a transfer to hand
-// its body over in the caller's small pieces. An ftps:// URL is FTP with explicit TLS (AUTH TLS,
-// port 21 by default) required on the control and every data connection, certificate and host
-// name checked; only one naming port 990 keeps libcurl's implicit TLS. ftp:// stays plain.
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// file:// URL is read directly (file_url.cpp). An ftps:// URL is FTP with explicit TLS (AUTH
+// TLS, port 21 by default) required on the control and every data connection, certificate and
+// host name checked; only one naming port 990 keeps libcurl's implicit TLS. ftp:// stays plain.
+// FTP asks for a passive data connection first and falls back to an active one when the server
+// refuses both EPSV and PASV.
 #include "internet_handle.h"
 
 namespace {
@@ -22,47 +18,6 @@ std::string SchemeOf(const std::string& url) {
   std::string scheme = url.substr(0, colon);
   for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
   return scheme;
-}
-
-// The local file a file:// URL names: no host or "localhost", percent-escapes decoded.
-bool FileUrlPath(const std::string& url, std::string* path) {
-  CURLU* parsed = curl_url();
-  char* host = nullptr;
-  char* decoded = nullptr;
-  bool ok = parsed != nullptr && curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-            curl_url_get(parsed, CURLUPART_PATH, &decoded, CURLU_URLDECODE) == CURLUE_OK;
-  CURLUcode hostResult = parsed != nullptr ? curl_url_get(parsed, CURLUPART_HOST, &host, 0) : CURLUE_OK;
-  if (ok && hostResult == CURLUE_OK && host != nullptr && host[0] != 0 &&
-      std::string(host) != "localhost") {
-    ok = false;
-  }
-  if (ok) *path = decoded;
-  curl_free(host);
-  curl_free(decoded);
-  curl_url_cleanup(parsed);
-  return ok && !path->empty();
-}
-
-HINTERNET OpenFileUrl(const std::string& url) {
-  std::string path;
-  if (!FileUrlPath(url, &path)) {
-    return nullptr;
-  }
-  int descriptor;
-  do {
-    descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (descriptor < 0 && errno == EINTR);
-  struct stat status;
-  if (descriptor < 0) {
-    return nullptr;
-  }
-  if (fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
-    close(descriptor);
-    return nullptr;
-  }
-  InternetHandle* opened = new InternetHandle(InternetHandleKind::FileUrl);
-  opened->fileDescriptor = descriptor;
-  return opened;
 }
 
 // libcurl reads ftps:// as implicit TLS on port 990, which few servers offer; the standard form
@@ -105,6 +60,45 @@ bool ApplyUrlOptions(InternetHandle* opened, const InternetHandle* session, cons
          ApplyProxyChoice(easy, session);
 }
 
+// A URL as people type it may hold spaces in its path, query or fragment; each goes out as
+// %20, as the platform's own URL opener sends it. Nothing else is encoded (an escape already
+// there stays as it is), and a space before the path, in the host, is left for the parser to
+// refuse, as it refuses control characters anywhere.
+std::string WithSpacesEncoded(const std::string& url) {
+  size_t authority = url.find("://");
+  size_t pathStart = url.find_first_of("/?#", authority == std::string::npos ? 0 : authority + 3);
+  if (pathStart == std::string::npos) {
+    return url;
+  }
+  std::string encoded = url.substr(0, pathStart);
+  for (size_t i = pathStart; i < url.size(); ++i) {
+    encoded += url[i] == ' ' ? std::string("%20") : std::string(1, url[i]);
+  }
+  return encoded;
+}
+
+// Opens a network URL: connects, sends the request and waits for the reply to begin. With
+// activeFtp, FTP data connections are made by the server to this side's address on the control
+// connection. nullptr on failure, with *passiveRefused when the server refused both EPSV and PASV.
+InternetHandle* OpenNetworkUrl(const InternetHandle* session, const std::string& url, LPCWSTR headers,
+                               int headersLength, bool activeFtp, bool* passiveRefused) {
+  InternetHandle* opened = new InternetHandle(InternetHandleKind::Url);
+  opened->transfer = CreateCurlTransfer();
+  bool ok = opened->transfer != nullptr && ApplyUrlOptions(opened, session, url) &&
+            (!activeFtp || curl_easy_setopt(opened->transfer->easy, CURLOPT_FTPPORT, "-") == CURLE_OK) &&
+            (session->agent.empty() || SetHeaderLine(opened, "User-Agent: " + session->agent)) &&
+            (headers == nullptr || headersLength == 0 || SetHeaderBlock(opened, headers, headersLength)) &&
+            ApplyHeaderLines(opened) && StartCurlTransfer(opened->transfer) &&
+            WaitForCurlReplyHead(opened->transfer);
+  if (!ok) {
+    *passiveRefused = opened->transfer != nullptr && opened->transfer->done &&
+                      opened->transfer->result == CURLE_FTP_WEIRD_PASV_REPLY;
+    InternetCloseHandle(opened);
+    return nullptr;
+  }
+  return opened;
+}
+
 }  // namespace
 
 HINTERNET InternetOpenUrlW(HINTERNET sessionHandle, LPCWSTR url, LPCWSTR headers, DWORD headersLength,
@@ -114,6 +108,7 @@ HINTERNET InternetOpenUrlW(HINTERNET sessionHandle, LPCWSTR url, LPCWSTR headers
   if (session == nullptr || !Narrow(url, &address) || address.empty()) {
     return nullptr;
   }
+  address = WithSpacesEncoded(address);
   std::string scheme = SchemeOf(address);
   if (scheme == "file") {
     return OpenFileUrl(address);
@@ -121,41 +116,13 @@ HINTERNET InternetOpenUrlW(HINTERNET sessionHandle, LPCWSTR url, LPCWSTR headers
   if (scheme != "http" && scheme != "https" && scheme != "ftp" && scheme != "ftps") {
     return nullptr;
   }
-  InternetHandle* opened = new InternetHandle(InternetHandleKind::Url);
-  opened->transfer = CreateCurlTransfer();
   int length = headersLength == static_cast<DWORD>(-1) ? -1 : static_cast<int>(headersLength);
-  bool ok = opened->transfer != nullptr && ApplyUrlOptions(opened, session, address) &&
-            (session->agent.empty() || SetHeaderLine(opened, "User-Agent: " + session->agent)) &&
-            (headers == nullptr || length == 0 || SetHeaderBlock(opened, headers, length)) &&
-            ApplyHeaderLines(opened) && StartCurlTransfer(opened->transfer) &&
-            WaitForCurlReplyHead(opened->transfer);
-  if (!ok) {
-    InternetCloseHandle(opened);
-    return nullptr;
+  bool passiveRefused = false;
+  InternetHandle* opened = OpenNetworkUrl(session, address, headers, length, false, &passiveRefused);
+  if (opened == nullptr && passiveRefused) {
+    opened = OpenNetworkUrl(session, address, headers, length, true, &passiveRefused);
   }
   return opened;
 } catch (...) {
   return nullptr;
-}
-
-bool ReadFileUrl(InternetHandle* handle, void* buffer, size_t capacity, size_t* length) {
-  *length = 0;
-  for (;;) {
-    ssize_t got = read(handle->fileDescriptor, buffer, capacity);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return false;
-    }
-    *length = static_cast<size_t>(got);
-    return true;
-  }
-}
-
-void CloseFileUrl(InternetHandle* handle) {
-  if (handle->fileDescriptor >= 0) {
-    close(handle->fileDescriptor);
-    handle->fileDescriptor = -1;
-  }
 }

@@ -1,4 +1,4 @@
-// CreateFileW, ReadFile, WriteFile, GetFileSizeEx and CloseHandle: kernel32's own.
+// CreateFileW, ReadFile, WriteFile, GetFileSizeEx, DeleteFileW and CloseHandle: kernel32's own.
 #ifndef OMBRIVOICE_PLATFORM_FILES_H
 #define OMBRIVOICE_PLATFORM_FILES_H
 

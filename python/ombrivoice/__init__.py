@@ -39,9 +39,10 @@ _UPLOAD_MEANINGS = {
     7: "reading the WAV file failed or it ended early",
     8: "sending the audio failed: the connection broke or stalled",
     9: "sending the API key failed",
-    10: "the API key is over 890 bytes or not valid text",
+    10: "the API key is over 890 bytes, not valid text, or holds a line break",
     11: "the WAV file's size cannot be read or is 2 GiB or more",
     12: "the request was sent, but the reply could not be saved whole",
+    13: "the service answered before the request was sent completely; its reply was saved",
 }
 _DOWNLOAD_MEANINGS = {
     1: "the internet session cannot be opened",

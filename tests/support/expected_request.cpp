@@ -10,6 +10,8 @@
 const std::string kApiHost = OMBRIVOICE_API_HOST;
 const std::string kSiteHost = OMBRIVOICE_SITE_HOST;
 const std::string kUploadPath = "/1/api/async/recognizespeech/v1";
+const std::string kUploadUserAgent =
+    "Mozilla/5.0 (Windows NT 5.1) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/43.0.2357.124 Safari/537.36";
 
 namespace {
 
@@ -46,8 +48,7 @@ void ExpectUploadRequest(const RecordedRequest& request, const std::string& wav,
       {"Connection", "keep-alive"},
       {"Content-Length", std::to_string(body.size())},
       {"Origin", "https://" + kSiteHost},
-      {"User-Agent", "Mozilla/5.0 (Windows NT 5.1) AppleWebKit/537.36 (KHTML, like Gecko) "
-                     "Chrome/43.0.2357.124 Safari/537.36"},
+      {"User-Agent", kUploadUserAgent},
       {"Content-Type", "multipart/form-data; boundary=----" + token},
       {"Referer", "https://" + kSiteHost + "/developer/apis/recognizespeech"},
       {"Accept-Encoding", "gzip, deflate"},

@@ -12,6 +12,8 @@
 extern const std::string kApiHost;
 extern const std::string kSiteHost;
 extern const std::string kUploadPath;
+// The User-Agent line's value that the header block gives every upload.
+extern const std::string kUploadUserAgent;
 
 // Where a platform's HTTP client may differ on the wire without harm to the request.
 struct ClientAllowance {

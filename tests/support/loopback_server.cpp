@@ -236,6 +236,28 @@ bool LoopbackServer::ReadMore(Connection& client, std::string* into) {
   }
 }
 
+bool LoopbackServer::AnswersEarly(ServerFault fault) {
+  return fault == ServerFault::AnswerEarlyThenRead || fault == ServerFault::AnswerEarlyThenShutdown ||
+         fault == ServerFault::AnswerEarlyThenClose;
+}
+
+// The reply goes out right after the request head; what the server does then is the fault's.
+void LoopbackServer::AnswerEarly(Connection& client, std::string* raw, const std::function<void(bool)>& record) {
+  record(false);
+  SendAll(client, script_.reply.data(), script_.reply.size());
+  if (script_.fault == ServerFault::AnswerEarlyThenClose) {
+    pollfd stop = {stopPipe_[0], POLLIN, 0};
+    poll(&stop, 1, 500);
+    return;
+  }
+  if (script_.fault == ServerFault::AnswerEarlyThenShutdown) EndSending(client);
+  size_t headEnd = raw->find("\r\n\r\n") + 4;
+  size_t bodyLength = std::stoull("0" + HeadValue(raw->substr(0, headEnd), "Content-Length"));
+  while (raw->size() - headEnd < bodyLength && ReadMore(client, raw)) {
+  }
+  record(raw->size() - headEnd >= bodyLength);
+}
+
 void LoopbackServer::Serve(Connection& client) {
   std::string raw;
   size_t slot;
@@ -265,6 +287,7 @@ void LoopbackServer::Serve(Connection& client) {
     return;
   }
   if (script.fault == ServerFault::HoldAfterHead && script.onHead) script.onHead();
+  if (AnswersEarly(script.fault)) return AnswerEarly(client, &raw, record);
 
   bool chunked = Lower(HeadValue(head, "Transfer-Encoding")).find("chunked") != std::string::npos;
   std::string lengthText = HeadValue(head, "Content-Length");

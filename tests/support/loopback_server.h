@@ -25,6 +25,10 @@ enum class ServerFault {
   HoldAfterHead,     // read the head, call onHead, then carry on as None
   CloseOnAccept,     // close the connection at once, reading nothing
   HugeBody,          // read the whole request, answer 200 with hugeBodyBytes of HugeBodyByte
+  // Answer as soon as the request head is in, as a service that refuses an upload does, then:
+  AnswerEarlyThenRead,      // read the rest of the body (until it ends or the client closes)
+  AnswerEarlyThenShutdown,  // end the sending side at once, then read on
+  AnswerEarlyThenClose,     // read nothing more, and close half a second later
 };
 
 struct ServerScript {
@@ -74,6 +78,8 @@ class LoopbackServer {
   void AcceptLoop();
   void Serve(Connection& client);
   bool ReadMore(Connection& client, std::string* into);
+  static bool AnswersEarly(ServerFault fault);
+  void AnswerEarly(Connection& client, std::string* raw, const std::function<void(bool)>& record);
   void WaitForStop();
 
   ServerScript script_;

@@ -15,5 +15,10 @@ std::vector<ReplyCase> RawReplyCases() {
       {"gzip-coded", HttpReply(200, gzipBody, "Content-Encoding: gzip\r\n"), gzipBody},
       {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
        "abc"},
+      {"the same length twice", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc",
+       "abc"},
+      // A transfer coding frames the body; a length beside it says nothing.
+      {"chunked, with a length", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 2\r\n"
+       "Connection: close\r\n\r\n3\r\nabc\r\n3\r\ndef\r\n0\r\n\r\n", "abcdef"},
   };
 }

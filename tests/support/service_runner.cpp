@@ -2,9 +2,12 @@
 // with a deadline, SIGTERM to stop and a bounded wait for the exit.
 #include "support/service_runner.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,7 +59,34 @@ std::vector<char*> Pointers(std::vector<std::string>& words) {
   return pointers;
 }
 
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+// Whether a connection to the loopback port is taken.
+bool Accepts(int port) {
+  int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(port);
+  bool accepted = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (probe >= 0) close(probe);
+  return accepted;
+}
+
 }  // namespace
+
+int FreeLoopbackPort() {
+  int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  bool bound = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+               getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (probe >= 0) close(probe);
+  return bound ? ntohs(address.sin_port) : 0;
+}
 
 std::string BuiltServiceProgram() {
   char self[PATH_MAX];
@@ -71,24 +101,38 @@ std::string BuiltServiceProgram() {
 
 ServiceRunner::ServiceRunner(const std::string& program, const std::vector<std::string>& args,
                              const std::vector<std::string>& environment) {
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return;
   std::vector<std::string> words = {program, "--port", "0"};
   words.insert(words.end(), args.begin(), args.end());
+  Launch(words, environment);
+  std::string line = pid_ > 0 ? ReadLine(output_, kStartMs) : "";
+  const std::string prefix = "listening on 127.0.0.1:";
+  if (line.rfind(prefix, 0) == 0) port_ = std::atoi(line.c_str() + prefix.size());
+}
+
+ServiceRunner::ServiceRunner(const std::vector<std::string>& command, int port) {
+  Launch(command, {});
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartMs);
+  while (pid_ > 0 && port_ == 0 && std::chrono::steady_clock::now() < deadline &&
+         waitpid(pid_, nullptr, WNOHANG) == 0) {
+    if (Accepts(port)) port_ = port;
+    else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void ServiceRunner::Launch(std::vector<std::string> words, const std::vector<std::string>& environment) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return;
   std::vector<std::string> entries = ChangedEnvironment(environment);
   std::vector<char*> argv = Pointers(words);
   std::vector<char*> envp = Pointers(entries);
   pid_ = fork();
   if (pid_ == 0) {  // only async-signal-safe calls until exec: everything was made before fork
     dup2(out[1], STDOUT_FILENO);
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(out[1]);
   output_ = out[0];  // kept open: a later line must not meet a closed pipe
-  std::string line = pid_ > 0 ? ReadLine(output_, kStartMs) : "";
-  const std::string prefix = "listening on 127.0.0.1:";
-  if (line.rfind(prefix, 0) == 0) port_ = std::atoi(line.c_str() + prefix.size());
 }
 
 ServiceRunner::~ServiceRunner() {

@@ -129,6 +129,8 @@ TEST_F(WindowsUpload, EndsInTheSameCodesAsTheLinuxBuild) {
       {"missing WAV file", {"upload", WinePath(dir.File("none.wav")), "k", reply}, false, "upload 1", 0},
       {"lone surrogate in the key", {"upload", wav, "k\\uD800", reply}, false, "upload 10", 0},
       {"key of 891 bytes", {"upload", wav, std::string(891, 'k'), reply}, false, "upload 10", 0},
+      {"line break in the key", {"upload", wav, "k\\u000D\\u000Aname", reply}, false, "upload 10", 0},
+      {"reply path naming its own WAV file", {"upload", wav, "k", wav}, false, "upload 12", 1},
       {"proxy refuses", {"upload", wav, "k", reply}, true, "upload 52222", 0},
       {"reply folder missing", {"upload", wav, "k", WinePath(dir.File("no/reply.json"))}, false, "upload 12", 1},
   };
@@ -139,6 +141,7 @@ TEST_F(WindowsUpload, EndsInTheSameCodesAsTheLinuxBuild) {
     EXPECT_EQ(run.lines, std::vector<std::string>{c.result});
     EXPECT_EQ(proxy.Requests().size(), c.requests);
   }
+  EXPECT_TRUE(ReadBytes(dir.File("a.wav")) == PatternBytes(3000)) << "the reply was written over the WAV file";
   LoopbackServer refusing(HttpReply(401, "{\"error\":\"bad_key\"}"));
   WineRun run = Host({"upload", wav, "k", reply}, {ProxyVariable(refusing.port())});
   EXPECT_EQ(run.lines, std::vector<std::string>{"upload 999"});
@@ -153,6 +156,29 @@ TEST_F(WindowsUpload, EndsInTheSameCodesAsTheLinuxBuild) {
     LoopbackServer breaking(script);
     run = Host({"upload", wav, "k", reply}, {ProxyVariable(breaking.port())});
     EXPECT_EQ(run.lines, std::vector<std::string>{"upload 12"});
+  }
+}
+
+// A service that refuses an upload answers right after the request head, then reads on, stops
+// sending, or closes half a second later. The platform's client sends on while the server
+// reads (999); when the server closes, the write fails and the end of the request still reads
+// the answer (13). Either way the answer is saved.
+TEST_F(WindowsUpload, SavesAnAnswerThatComesBeforeTheBody) {
+  WriteBytes(dir.File("big.wav"), PatternBytes(5 << 20, 4));
+  const std::string refusal = "{\"error\":\"bad_key\"}";
+  const std::pair<ServerFault, const char*> modes[] = {{ServerFault::AnswerEarlyThenRead, "upload 999"},
+                                                       {ServerFault::AnswerEarlyThenShutdown, "upload 999"},
+                                                       {ServerFault::AnswerEarlyThenClose, "upload 13"}};
+  for (const auto& [mode, result] : modes) {
+    SCOPED_TRACE(result);
+    ServerScript script(HttpReply(401, refusal));
+    script.fault = mode;
+    LoopbackServer proxy(script);
+    std::string reply = dir.File("early.json");
+    std::remove(reply.c_str());
+    WineRun run = Host({"upload", WinePath(dir.File("big.wav")), "k", WinePath(reply)}, {ProxyVariable(proxy.port())});
+    EXPECT_EQ(run.lines, std::vector<std::string>{result});
+    EXPECT_EQ(ReadBytes(reply), refusal);
   }
 }
 
