@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(std::u16string(boundary.get()) == expectedBoundary);
 
   std::string keyUtf8;
-  bool keyFits = ReferenceUtf8(pieces[1], &keyUtf8) && keyUtf8.size() <= static_cast<size_t>(kMaxApiKeyBytes);
+  bool keyFits = ReferenceUtf8(pieces[1], &keyUtf8) && keyUtf8.size() <= static_cast<size_t>(kMaxApiKeyBytes) &&
+                 keyUtf8.find_first_of("\r\n") == std::string::npos;  // a line break would end the field
   FUZZ_CHECK(ApiKeyFitsFormTail(key.get()) == keyFits);
 
   std::unique_ptr<WCHAR[]> wide(new WCHAR[kFormTailChars]);
