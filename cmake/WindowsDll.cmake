@@ -5,7 +5,8 @@
 enable_language(RC)
 find_program(OMBRIVOICE_WIDL NAMES widl ${OMBRIVOICE_MINGW_TRIPLET}-widl REQUIRED)
 
-set(OMBRIVOICE_PLATFORM_DIR ${CMAKE_CURRENT_SOURCE_DIR}/platform/windows)
+include(${CMAKE_CURRENT_SOURCE_DIR}/cmake/PlatformBindings.cmake)
+ombrivoice_platform_bindings(${CMAKE_CURRENT_SOURCE_DIR} windows OMBRIVOICE_PLATFORM_INCLUDE)
 file(GLOB OMBRIVOICE_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/module/module_lifecycle_windows.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/transfer/*.cpp
@@ -31,7 +32,7 @@ set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/TolvexOmbriVoice.rc PROP
 add_library(TolvexOmbriVoice SHARED ${OMBRIVOICE_SOURCES}
   ${CMAKE_CURRENT_SOURCE_DIR}/module/TolvexOmbriVoice.def
   ${CMAKE_CURRENT_BINARY_DIR}/TolvexOmbriVoice.rc)
-target_include_directories(TolvexOmbriVoice PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${OMBRIVOICE_PLATFORM_DIR})
+target_include_directories(TolvexOmbriVoice PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${OMBRIVOICE_PLATFORM_INCLUDE})
 target_include_directories(TolvexOmbriVoice PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_compile_definitions(TolvexOmbriVoice PRIVATE
   UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601

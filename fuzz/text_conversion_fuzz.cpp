@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "fuzz/fuzz_support.h"
-#include "text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "wide_format.h"
+#include "platform/wide_format.h"
 
 namespace {
 

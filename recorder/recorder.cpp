@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "module/module_lifecycle.h"
-#include "streams.h"
+#include "platform/streams.h"
 
 namespace {
 

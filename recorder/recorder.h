@@ -9,8 +9,8 @@
 
 #include "TolvexOmbriVoice.h"
 #include "recorder/wave_file_header.h"
-#include "synchronization.h"
-#include "wave_in.h"
+#include "platform/synchronization.h"
+#include "platform/wave_in.h"
 
 constexpr DWORD kCaptureBufferBytes = 88200;     // one second: 44100 samples of 2 bytes
 constexpr int32_t kMaxDataBytes = 2147483646;    // the largest even int32: a whole number of

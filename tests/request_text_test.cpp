@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "text_conversion.h"
-#include "wide_format.h"
+#include "platform/text_conversion.h"
+#include "platform/wide_format.h"
 #include "support/test_files.h"
 #include "transfer/request_text.h"
 

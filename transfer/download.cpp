@@ -1,8 +1,8 @@
 // The URL download: copies one URL's body, byte for byte, into a local file. Each step that can
 // fail returns its own code after releasing what it opened.
 #include "TolvexOmbriVoice.h"
-#include "files.h"
-#include "http_client.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
 #include "transfer/reply_checks.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #ifndef OMBRIVOICE_TRANSFER_REPLY_CHECKS_H
 #define OMBRIVOICE_TRANSFER_REPLY_CHECKS_H
 
-#include "http_client.h"
+#include "platform/http_client.h"
 
 // True when a reply head with a status code has arrived.
 bool ReplyHeadArrived(HINTERNET reply);

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "text_conversion.h"
-#include "wide_format.h"
+#include "platform/text_conversion.h"
+#include "platform/wide_format.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "clock.h"
-#include "win_types.h"
+#include "platform/clock.h"
+#include "platform/win_types.h"
 
 constexpr size_t kBoundaryChars = 100;          // 19 digits + NUL, with room to spare
 constexpr size_t kFilePartHeadChars = 1000;     // always 119 characters + NUL

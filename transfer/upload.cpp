@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "TolvexOmbriVoice.h"
-#include "files.h"
-#include "http_client.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
 #include "transfer/reply_checks.h"
 #include "transfer/request_text.h"
 

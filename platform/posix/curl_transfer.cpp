@@ -9,11 +9,13 @@
 #include <new>
 #include <strings.h>
 
-#include "connection_settings.h"
+#include "test_hooks.h"
 
 namespace {
 
 constexpr int kPollMilliseconds = 1000;
+constexpr long kConnectSeconds = 60;  // time allowed to make the connection
+constexpr long kStallSeconds = 60;    // a transfer that moves no byte this long fails
 // libcurl's receive buffer: one recv() fills the reply buffer at most once (16 KiB by default,
 // four times the recv calls). Never above kReplyBufferBytes, or every chunk pauses the transfer.
 constexpr long kReceiveBufferBytes = static_cast<long>(kReplyBufferBytes);
@@ -138,41 +140,25 @@ bool DriveUntil(CurlTransfer* transfer, Condition condition) {
 }
 
 bool ApplySharedOptions(CurlTransfer* transfer) {
-  ConnectionSettings settings;
-  GetConnectionSettings(&settings);
   CURL* easy = transfer->easy;
-  bool ok = curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings.connectSeconds) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, settings.stallSeconds) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_READFUNCTION, OnReadBody) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_READDATA, transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnReplyBytes) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeaderLine) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_PREREQDATA, transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
-  if (!ok) {
-    return false;
-  }
-  if (settings.caFile[0] != 0 && (curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile) != CURLE_OK ||
-                                  curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) != CURLE_OK)) {
-    return false;
-  }
-  if (settings.connectTo[0] != 0) {
-    transfer->connectTo = curl_slist_append(nullptr, settings.connectTo);
-    if (transfer->connectTo == nullptr ||
-        curl_easy_setopt(easy, CURLOPT_CONNECT_TO, transfer->connectTo) != CURLE_OK) {
-      return false;
-    }
-  }
-  return true;
+  return curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectSeconds) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_READFUNCTION, OnReadBody) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_READDATA, transfer) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnReplyBytes) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeaderLine) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnConnected) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_PREREQDATA, transfer) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+         ApplyTestConnectionOptions(easy);
 }
 
 // Every byte the final head declared has arrived, however libcurl ends the transfer after it.
@@ -217,7 +203,6 @@ void DestroyCurlTransfer(CurlTransfer* transfer) {
   if (transfer->easy != nullptr) curl_easy_cleanup(transfer->easy);
   if (transfer->multi != nullptr) curl_multi_cleanup(transfer->multi);
   curl_slist_free_all(transfer->headers);
-  curl_slist_free_all(transfer->connectTo);
   delete transfer;
 }
 

@@ -16,7 +16,6 @@ struct CurlTransfer {
   CURL* easy;
   CURLM* multi;
   curl_slist* headers;           // request header lines handed to libcurl
-  curl_slist* connectTo;         // the settings' connection override, or nullptr
   bool added;                    // easy handle is in the multi handle
   bool connected;                // libcurl has a connection and is about to send the request
   bool followsRedirects;         // libcurl follows 3xx replies that carry a Location
@@ -47,7 +46,7 @@ struct CurlTransfer {
 bool EnsureCurlInitialised();
 
 // Allocates a transfer with its easy and multi handles and the options every transfer shares:
-// no signals, the connect and stall time-outs, no content decoding, the environment's proxy.
+// no signals, 60-second connect and stall time-outs, no content decoding, certificates checked.
 // Returns nullptr on failure.
 CurlTransfer* CreateCurlTransfer();
 

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include "test_hooks.h"
 #include "wave_in_source.h"
 
 // The one capture device; HWAVEIN points at it.
@@ -119,7 +120,7 @@ void FillHeadBuffer() {
     }
   }
   pthread_mutex_unlock(&gDevice.lock);
-  gDevice.source->beforeFullBufferReturn();
+  TestBeforeFullBufferReturn();
   pthread_mutex_lock(&gDevice.lock);
   gDevice.queueHead = header->lpNext;
   if (gDevice.queueHead == nullptr) {
@@ -184,8 +185,6 @@ MMRESULT LaunchCaptureThread(const CaptureSource* source, WaveInCallback callbac
 
 }  // namespace
 
-bool WaveInResetPending() { return ReadLocked(&gDevice.lock, &gDevice.resetRequested); }
-
 MMRESULT waveInOpen(HWAVEIN* device, UINT deviceId, const WAVEFORMATEX* format,
                     DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
   if (device == nullptr || callback == 0 || flags != CALLBACK_FUNCTION) {
@@ -202,7 +201,7 @@ MMRESULT waveInOpen(HWAVEIN* device, UINT deviceId, const WAVEFORMATEX* format,
     pthread_mutex_unlock(&gDevice.lock);
     return MMSYSERR_ALLOCATED;
   }
-  const CaptureSource* source = ChosenCaptureSource();
+  const CaptureSource* source = TestCaptureSource() != nullptr ? TestCaptureSource() : &kAlsaCaptureSource;
   MMRESULT result = source->open(format);
   if (result == MMSYSERR_NOERROR) {
     result = LaunchCaptureThread(source, reinterpret_cast<WaveInCallback>(callback), instance);
@@ -240,7 +239,7 @@ MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header, UINT headerSize) {
     return MMSYSERR_INVALPARAM;
   }
   pthread_mutex_lock(&gDevice.lock);
-  MMRESULT result = gDevice.source->admitBuffer();
+  MMRESULT result = TestAdmitBuffer();
   if ((header->dwFlags & WHDR_PREPARED) == 0) {
     result = WAVERR_UNPREPARED;
   } else if ((header->dwFlags & WHDR_INQUEUE) != 0) {
@@ -321,4 +320,8 @@ MMRESULT waveInClose(HWAVEIN device) {
   return MMSYSERR_NOERROR;
 }
 
+#if OMBRIVOICE_TEST_HOOKS
+bool WaveInResetPending() { return ReadLocked(&gDevice.lock, &gDevice.resetRequested); }
+
 bool WaveInDeviceIsOpen() { return ReadLocked(&gDevice.lock, &gDevice.open); }
+#endif

@@ -143,11 +143,6 @@ void CloseAlsa() {
   gAlsa.pcm = nullptr;
 }
 
-MMRESULT AdmitEveryBuffer() { return MMSYSERR_NOERROR; }
-
-void NothingBeforeReturn() {}
-
 }  // namespace
 
-const CaptureSource kAlsaCaptureSource = {OpenAlsa, StartAlsa, ReadAlsa, StopAlsa,
-                                          CloseAlsa, AdmitEveryBuffer, NothingBeforeReturn};
+const CaptureSource kAlsaCaptureSource = {OpenAlsa, StartAlsa, ReadAlsa, StopAlsa, CloseAlsa};

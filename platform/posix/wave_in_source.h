@@ -1,6 +1,6 @@
-// Where the capture thread's audio comes from: ALSA in the shipped library, or the scripted
-// device that the tests' copy of the core links. Only the waveIn binding and that device see
-// this; every call but open and admitBuffer runs on the capture thread.
+// Where the capture thread's audio comes from: ALSA, or in the tests' copy of the core a
+// scripted device (test_hooks.h). Only the waveIn binding and such a device see this; every
+// call but open runs on the capture thread.
 #ifndef OMBRIVOICE_PLATFORM_WAVE_IN_SOURCE_H
 #define OMBRIVOICE_PLATFORM_WAVE_IN_SOURCE_H
 
@@ -20,23 +20,10 @@ struct CaptureSource {
   void (*stop)();
   // Closes the source (after stop, or after a failed start).
   void (*close)();
-  // Its say on a buffer being queued: MMSYSERR_NOERROR lets it in.
-  MMRESULT (*admitBuffer)();
-  // Called on the capture thread as a filled buffer is about to be returned.
-  void (*beforeFullBufferReturn)();
 };
 
 // The ALSA "default" capture PCM.
 extern const CaptureSource kAlsaCaptureSource;
-
-// The source the next waveInOpen uses (shipped_defaults.cpp: ALSA).
-const CaptureSource* ChosenCaptureSource();
-
-// True while a waveInReset call waits for the capture thread to act on it.
-bool WaveInResetPending();
-
-// Whether the one capture device is open (whatever its source).
-bool WaveInDeviceIsOpen();
 
 // Reads one field under its lock.
 template <typename T>

@@ -6,7 +6,8 @@
 
 #include <cstring>
 
-#include "wave_in_source.h"
+#include "platform/test_hooks.h"
+#include "platform/wave_in_source.h"
 #include "doubles/scripted_capture_device.h"
 
 namespace {
@@ -21,6 +22,7 @@ struct ScriptedState {
   pthread_mutex_t lock;            // guards every field below
   pthread_cond_t changed;          // broadcast when quiet or holding become true
   bool inUse;                      // the next open uses the script instead of ALSA
+  bool deviceOpen;                 // the device is open on the script
   ScriptedCaptureDevice script;    // what to do
   uint32_t openCalls;              // opens since the script was set
   uint64_t produced;               // bytes produced since the last open
@@ -30,7 +32,7 @@ struct ScriptedState {
   bool holding;                    // the held buffer is being held
 };
 
-ScriptedState gScripted = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false,
+ScriptedState gScripted = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false, false,
                            ScriptedCaptureDevice(), 0, 0, 0, 0, false, false};
 uint8_t gPattern[kPatternBytes];  // one turn of the pattern, filled once
 pthread_once_t gPatternOnce = PTHREAD_ONCE_INIT;
@@ -58,6 +60,7 @@ void CopyPattern(char* destination, uint64_t offset, uint32_t count) {
 MMRESULT OpenScripted(const WAVEFORMATEX*) {
   pthread_mutex_lock(&gScripted.lock);
   gScripted.openCalls += 1;
+  gScripted.deviceOpen = gScripted.script.openResult == MMSYSERR_NOERROR;
   gScripted.produced = 0;
   gScripted.addBufferCalls = 0;
   gScripted.fullBuffers = 0;
@@ -105,31 +108,14 @@ long ReadScripted(char* destination, DWORD maxBytes) {
 
 void StopScripted() {}
 
-void CloseScripted() {}
-
-MMRESULT AdmitScriptedBuffer() {
+void CloseScripted() {
   pthread_mutex_lock(&gScripted.lock);
-  gScripted.addBufferCalls += 1;
-  bool fails = gScripted.addBufferCalls == gScripted.script.failingAddBufferCall;
+  gScripted.deviceOpen = false;
   pthread_mutex_unlock(&gScripted.lock);
-  return fails ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
 }
 
-void HoldScriptedBuffer() {
-  pthread_mutex_lock(&gScripted.lock);
-  gScripted.fullBuffers += 1;
-  bool hold = gScripted.fullBuffers == gScripted.script.heldFullBuffer;
-  gScripted.holding = hold;
-  pthread_cond_broadcast(&gScripted.changed);
-  pthread_mutex_unlock(&gScripted.lock);
-  while (hold && !WaveInResetPending()) {
-    usleep(kPollMicroseconds);
-  }
-}
-
-const CaptureSource kScriptedCaptureSource = {OpenScripted,  StartScripted,       ReadScripted,
-                                              StopScripted,  CloseScripted,       AdmitScriptedBuffer,
-                                              HoldScriptedBuffer};
+const CaptureSource kScriptedCaptureSource = {OpenScripted, StartScripted, ReadScripted, StopScripted,
+                                              CloseScripted};
 
 // Waits until *flag is true or timeoutMs passes.
 bool WaitForFlag(const bool* flag, int timeoutMs) {
@@ -153,11 +139,39 @@ bool WaitForFlag(const bool* flag, int timeoutMs) {
 
 }  // namespace
 
-const CaptureSource* ChosenCaptureSource() {
+const CaptureSource* TestCaptureSource() {
   pthread_mutex_lock(&gScripted.lock);
-  const CaptureSource* source = gScripted.inUse ? &kScriptedCaptureSource : &kAlsaCaptureSource;
+  const CaptureSource* source = gScripted.inUse ? &kScriptedCaptureSource : nullptr;
   pthread_mutex_unlock(&gScripted.lock);
   return source;
+}
+
+// Every queueing counts while the device is open on the script; the scripted one fails.
+MMRESULT TestAdmitBuffer() {
+  pthread_mutex_lock(&gScripted.lock);
+  bool fails = false;
+  if (gScripted.deviceOpen) {
+    gScripted.addBufferCalls += 1;
+    fails = gScripted.addBufferCalls == gScripted.script.failingAddBufferCall;
+  }
+  pthread_mutex_unlock(&gScripted.lock);
+  return fails ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+}
+
+// The scripted full buffer is held until a waveInReset asks for it.
+void TestBeforeFullBufferReturn() {
+  pthread_mutex_lock(&gScripted.lock);
+  bool hold = false;
+  if (gScripted.deviceOpen) {
+    gScripted.fullBuffers += 1;
+    hold = gScripted.fullBuffers == gScripted.script.heldFullBuffer;
+    gScripted.holding = hold;
+    pthread_cond_broadcast(&gScripted.changed);
+  }
+  pthread_mutex_unlock(&gScripted.lock);
+  while (hold && !WaveInResetPending()) {
+    usleep(kPollMicroseconds);
+  }
 }
 
 void WaveInUseScriptedDeviceForTesting(const ScriptedCaptureDevice* script) {

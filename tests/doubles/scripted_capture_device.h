@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "wave_in.h"
+#include "platform/wave_in.h"
 
 struct ScriptedCaptureDevice {
   MMRESULT openResult;            // what waveInOpen gives (MMSYSERR_NOERROR: it opens)

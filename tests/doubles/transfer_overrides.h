@@ -7,7 +7,7 @@
 // "host:port:address:port"); nullptr or "" ends the override.
 void HttpClientConnectToForTesting(const char* connectTo);
 
-// Replaces the 60-second connect and stall time-outs; 0 restores them.
+// Replaces the 60-second connect and stall time-outs; 0 keeps the library's own.
 void HttpClientTimeoutsForTesting(long connectSeconds, long stallSeconds);
 
 // Trusts only the CA certificates in this PEM file (a test CA) instead of the system's store;
