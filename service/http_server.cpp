@@ -19,7 +19,6 @@
 #include <boost/beast/ssl/ssl_stream.hpp>
 
 #include <algorithm>
-#include <array>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -61,8 +60,10 @@ constexpr rlim_t kDescriptorsKeptFree = 64;  // the database, uploads, the recog
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 constexpr const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-// The most one read takes from a connection.
-constexpr std::size_t kReadPiece = 64 * 1024;
+// The most one read takes from a connection: little while the head comes, so an idle
+// connection's buffer stays small, more for a body.
+constexpr std::size_t kHeadReadPiece = 4 * 1024;
+constexpr std::size_t kBodyReadPiece = 64 * 1024;
 
 // Lets the process open as many descriptors as its hard limit allows (up to what the
 // connections need); the connections the descriptors then allow.
@@ -140,7 +141,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     Clock::time_point limit = Clock::now() + kSilenceLimit;
     if (!headRead_) limit = std::min(limit, headDeadline_);
     Lowest().expires_at(limit);
-    const std::size_t room = std::min<std::size_t>(buffer_.max_size() - buffer_.size(), kReadPiece);
+    const std::size_t piece = headRead_ ? kBodyReadPiece : kHeadReadPiece;
+    const std::size_t room = std::min<std::size_t>(buffer_.max_size() - buffer_.size(), piece);
     if (room == 0) return Reply(server_.handlers.refusal(431));  // the parser's limit comes first
     stream_.async_read_some(buffer_.prepare(room),
                             [self = this->shared_from_this()](const beast::error_code& error, std::size_t bytes) {
@@ -208,7 +210,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   void Drain() {
     if (drained_ >= kLingerBytes) return Close();
-    Lowest().async_read_some(asio::buffer(drain_),
+    buffer_.clear();
+    Lowest().async_read_some(buffer_.prepare(kHeadReadPiece),
                              [self = this->shared_from_this()](const beast::error_code& error, std::size_t bytes) {
                                self->drained_ += bytes;
                                if (error) return self->Close();
@@ -223,13 +226,12 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   HttpServer::Impl& server_;
   Stream stream_;
-  beast::flat_buffer buffer_{kMaxHeadBytes + kReadPiece};  // past the head limit, so the parser's limit speaks first
+  beast::flat_buffer buffer_{kMaxHeadBytes + kBodyReadPiece};  // past the head limit, so the parser's limit speaks first
   RequestParser parser_;
   Clock::time_point headDeadline_;
   std::optional<Clock::time_point> headRead_;       // when the head was whole
   HttpReply reply_;
   std::string wire_;                                 // the reply being sent
-  std::array<char, 2048> drain_;                     // what comes after the reply, dropped
   std::size_t drained_ = 0;
 };
 

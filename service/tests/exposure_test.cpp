@@ -169,6 +169,7 @@ TEST_F(ServiceExposure, BesideTwoHundredSlowClientsAnUploadIsAnsweredAndTheirHea
 }
 
 TEST_F(ServiceExposure, AThousandIdleConnectionsAreHeldAndOneAddressIsCapped) {
+  const long before = StatusKiB(service_.pid(), "VmRSS");
   std::vector<int> idle;
   for (int i = 0; i < kIdleClients; ++i) {
     idle.push_back(ConnectFrom("127.0.0." + std::to_string(2 + i / 100), service_.port()));
@@ -179,6 +180,7 @@ TEST_F(ServiceExposure, AThousandIdleConnectionsAreHeldAndOneAddressIsCapped) {
   const Clock::time_point asked = Clock::now();
   const RawReply real = Upload(service_.port());
   const double answerSeconds = Seconds(Clock::now() - asked);
+  const long holding = StatusKiB(service_.pid(), "VmRSS");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // for the turned-away ones to be closed
   int held = 0, heldFromOne = 0;
   for (int sock : idle) held += Answered(sock) ? 0 : 1;
@@ -187,9 +189,11 @@ TEST_F(ServiceExposure, AThousandIdleConnectionsAreHeldAndOneAddressIsCapped) {
   oneAddress.pop_back();
   for (int sock : idle) close(sock);
   for (int sock : oneAddress) close(sock);
-  std::printf("%d idle connections from 10 addresses: %d held; a real upload beside them answered %d in %.3f s; "
-              "one address opening %d: %d held, the rest turned away with %d\n",
-              kIdleClients, held, real.status, answerSeconds, kPerAddressCap + 2, heldFromOne, turnedAway.status);
+  std::printf("%d idle connections from 10 addresses: %d held (service memory %ld KiB before, %ld KiB holding "
+              "them); a real upload beside them answered %d in %.3f s; one address opening %d: %d held, the rest "
+              "turned away with %d\n",
+              kIdleClients, held, before, holding, real.status, answerSeconds, kPerAddressCap + 2, heldFromOne,
+              turnedAway.status);
   EXPECT_EQ(real.status, 202);
   EXPECT_EQ(held, kIdleClients);
   EXPECT_EQ(heldFromOne, kPerAddressCap);
