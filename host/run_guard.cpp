@@ -48,8 +48,14 @@ GuardState& State() {
 // Called with the state locked, which stays locked: the process ends here.
 [[noreturn]] void EndProcess(GuardState& state, int status, const std::string& message) {
   if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
-  std::error_code ignored;
-  if (!state.tempFolder.empty()) std::filesystem::remove_all(state.tempFolder, ignored);
+  if (!state.tempFolder.empty()) {
+    // Moved aside first, so that a library call still running cannot make a file in it while
+    // it is being removed.
+    const std::string aside = state.tempFolder + ".ending";
+    std::error_code failed;
+    std::filesystem::rename(state.tempFolder, aside, failed);
+    std::filesystem::remove_all(failed ? state.tempFolder : aside, failed);
+  }
   std::fflush(stderr);
   std::fflush(stdout);
   _exit(status);
