@@ -168,13 +168,16 @@ std::optional<JobView> JobStore::Find(const std::string& id, const std::string& 
 
 void JobStore::WorkerLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
+  bool claimFailed = false;  // told once, not at every retry
   while (!stopping_) {
     std::optional<std::string> id;
     if (!db_->ClaimNext(&id)) {
-      Report("claim the next job");  // queued jobs wait for the database to take writes again
+      if (!claimFailed) Report("claim the next job; retrying");  // queued jobs wait for the database
+      claimFailed = true;
       wake_.wait_for(lock, kCommitRetry);
       continue;
     }
+    claimFailed = false;
     if (!id) {
       wake_.wait(lock);
       continue;
