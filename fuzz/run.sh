@@ -11,7 +11,7 @@ seconds="${FUZZ_SECONDS:-60}"
 build_dir="build-fuzz"
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(request_text_fuzz text_conversion_fuzz wide_format_fuzz multipart_fuzz)
+  targets=(request_text_fuzz text_conversion_fuzz wide_format_fuzz multipart_fuzz request_parser_fuzz)
 fi
 
 cmake -S fuzz -B "$build_dir" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

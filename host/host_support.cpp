@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "TolvexOmbriVoice.h"
+#include "run_guard.h"
 
 std::u16string Utf16(const std::string& utf8) {
   std::u16string out;
@@ -141,7 +142,7 @@ int32_t RecordUntilDone(const std::string& path, double maxSeconds, int32_t* aud
   auto begin = std::chrono::steady_clock::now();
   for (;;) {
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    if (maxSeconds > 0 && elapsed >= maxSeconds) break;
+    if ((maxSeconds > 0 && elapsed >= maxSeconds) || run_guard::RecordingEndAsked()) break;
     if (updatingLine) {
       fprintf(stderr, "\rrecording %5.1f s%s", elapsed, interactive ? " (press Enter to stop)" : "");
       fflush(stderr);

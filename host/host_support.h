@@ -39,7 +39,8 @@ std::string DescribeUpload(int32_t code);
 std::string DescribeDownload(int32_t code);
 std::string DescribeRecorderStart(int32_t code);
 
-// Records into path until maxSeconds pass (0: no limit) or Enter is pressed, showing the
+// Records into path until maxSeconds pass (0: no limit), Enter is pressed or the run guard was
+// asked to end the recording (SIGINT or SIGTERM), showing the
 // elapsed time on one updating line of stderr. Returns the recorder's start code; on success
 // *audioBytes holds the byte count the stop returned.
 int32_t RecordUntilDone(const std::string& path, double maxSeconds, int32_t* audioBytes);

@@ -10,6 +10,7 @@
 
 #include "TolvexOmbriVoice.h"
 #include "host_support.h"
+#include "run_guard.h"
 #include "transcribe_command.h"
 
 namespace {
@@ -37,8 +38,8 @@ int RunRecord(int argc, char** argv) {
   static const char kHelp[] =
       "usage: ombrivoice record FILE [--seconds N]\n"
       "Records the default capture device into FILE (16-bit mono PCM WAV, 44100 Hz) until N\n"
-      "seconds pass (N a positive number, e.g. 2.5) or Enter is pressed, then prints the byte\n"
-      "count and the duration.\n";
+      "seconds pass (N a positive number, e.g. 2.5), Enter is pressed or the command is\n"
+      "interrupted (Ctrl-C or SIGTERM), then prints the byte count and the duration.\n";
   Options options = ParseOptions(argc, argv, {"seconds", "service"}, {});
   if (options.help || !options.error.empty()) return Usage(kHelp, options.error);
   if (options.positional.size() != 1) return Usage(kHelp, "record takes one FILE");
@@ -48,6 +49,9 @@ int RunRecord(int argc, char** argv) {
   if (seconds == 0 && !isatty(STDIN_FILENO)) {
     return Usage(kHelp, "without a terminal to press Enter in, give --seconds N");
   }
+  // Ctrl-C ends the recording as Enter does: the last partial second is kept.
+  run_guard::Start();
+  run_guard::EndRecordingOnSignal(true);
   int32_t bytes = 0;
   int32_t started = RecordUntilDone(options.positional[0], seconds, &bytes);
   printf("record: %s\n", DescribeRecorderStart(started).c_str());

@@ -1,6 +1,8 @@
 // The main job: one utterance from microphone (or file) to text, using only the library's four
 // calls. The upload's reply names the job's result URL; the download call polls it until the
-// job has finished. Progress goes to stderr, the text alone to stdout.
+// job has finished. Progress goes to stderr, the text alone to stdout. The run guard bounds
+// the whole exchange with the service by --timeout, removes the working folder on every end
+// and turns Ctrl-C during the recording into the end of the recording.
 #include "transcribe_command.h"
 
 #include <unistd.h>
@@ -8,33 +10,34 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 #include <string>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "TolvexOmbriVoice.h"
+#include "api_origin.h"
 #include "host_support.h"
+#include "printable.h"
+#include "reply_file.h"
+#include "run_guard.h"
 
 namespace {
 
 const char kHelp[] =
     "usage: ombrivoice transcribe [FILE] --key KEY [--seconds N] [--timeout S] [--service URL]\n"
-    "Records the microphone (until N seconds pass or Enter is pressed), or takes the WAV FILE,\n"
-    "uploads it for recognition, waits up to S seconds (default 120) for the job to finish\n"
-    "and prints the recognised text on stdout. N and S are positive numbers (e.g. 2.5).\n"
-    "Progress and errors go to stderr.\n";
+    "Records the microphone (until N seconds pass, Enter is pressed or Ctrl-C), or takes the\n"
+    "WAV FILE, uploads it for recognition, waits for the job to finish and prints the\n"
+    "recognised text on stdout. The upload and the wait together take at most S seconds\n"
+    "(default 120). N and S are positive numbers (e.g. 2.5). The job's result is fetched only\n"
+    "from the API host the upload went to. Progress and errors go to stderr.\n";
 
 constexpr double kDefaultTimeoutSeconds = 120;
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+constexpr auto kPollInterval = std::chrono::milliseconds(250);
+// The upload's result when the service answered before the whole request was sent (a refusal,
+// mostly); the reply was saved whole all the same and says why.
+constexpr int32_t kUploadAnsweredEarly = 13;
 
 // Percent-encodes a query value.
 std::string QueryEscape(const std::string& value) {
@@ -54,92 +57,122 @@ std::string QueryEscape(const std::string& value) {
 
 // Parses a saved reply; on failure explains it on stderr and returns a discarded value.
 nlohmann::json ParseReply(const std::string& path, const char* what) {
-  std::string text = ReadWhole(path);
+  std::string text, error;
+  if (!ReadReply(path, &text, &error)) {
+    fprintf(stderr, "transcribe: the %s reply: %s\n", what, error.c_str());
+    return nlohmann::json::value_t::discarded;
+  }
   nlohmann::json reply = nlohmann::json::parse(text, nullptr, false);
   if (reply.is_discarded() || !reply.is_object()) {
-    fprintf(stderr, "transcribe: the %s reply is not JSON: %.200s\n", what, text.c_str());
+    fprintf(stderr, "transcribe: the %s reply is not JSON: %s\n", what, Printable(text.substr(0, 200)).c_str());
     return nlohmann::json::value_t::discarded;
   }
   return reply;
 }
 
+// A string field of a reply, escaped for the terminal ("" when absent).
 std::string Field(const nlohmann::json& object, const char* name) {
   auto found = object.find(name);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : "";
+  return found != object.end() && found->is_string() ? Printable(found->get<std::string>()) : "";
+}
+
+std::string Message(const nlohmann::json& reply) {
+  return Field(reply, "message").empty() ? Field(reply, "error") : Field(reply, "message");
+}
+
+// One fetch of url into path under the guard's watch; the parsed reply, or discarded with the
+// reason told. *failed is the exit status when the fetch itself failed.
+nlohmann::json Fetch(const std::string& url, const std::string& path, int* failed) {
+  run_guard::WatchFile(path, kMaxReplyBytes);
+  int32_t code = OmbriVoiceFileDownload(Utf16(url).c_str(), Utf16(path).c_str());
+  run_guard::WatchFile("", 0);
+  if (code != OMBRIVOICE_OK) {
+    fprintf(stderr, "transcribe: fetching the result: %s\n", DescribeDownload(code).c_str());
+    *failed = kExitCallFailed;
+    return nlohmann::json::value_t::discarded;
+  }
+  *failed = kExitService;
+  return ParseReply(path, "result");
 }
 
 // Polls the job's result until it is finished or failed, or the time runs out.
 int WaitForText(const std::string& resultUrl, const std::string& key, double timeoutSeconds,
                 const std::string& workDir) {
+  const std::string problem = ForeignUrlProblem(resultUrl);
+  if (!problem.empty()) {
+    fprintf(stderr, "transcribe: %s; it is not polled\n", problem.c_str());
+    return kExitService;
+  }
   std::string url = resultUrl + (resultUrl.find('?') == std::string::npos ? "?" : "&") +
                     "apikey=" + QueryEscape(key);
-  std::string resultPath = workDir + "/result.json";
   auto begin = std::chrono::steady_clock::now();
   std::string lastStatus;
   for (;;) {
-    int32_t code = OmbriVoiceFileDownload(Utf16(url).c_str(), Utf16(resultPath).c_str());
-    if (code != OMBRIVOICE_OK) {
-      fprintf(stderr, "transcribe: fetching the result: %s\n", DescribeDownload(code).c_str());
-      return kExitCallFailed;
-    }
-    nlohmann::json result = ParseReply(resultPath, "result");
-    if (result.is_discarded()) return kExitService;
+    int failed = 0;
+    nlohmann::json result = Fetch(url, workDir + "/result.json", &failed);
+    if (result.is_discarded()) return failed;
     std::string status = Field(result, "status");
     if (status != lastStatus) fprintf(stderr, "transcribe: job %s\n", status.c_str());
     lastStatus = status;
     if (status == "finished") {
+      run_guard::Settle();
       printf("%s\n", Field(result, "text").c_str());
       return kExitOk;
     }
     if (status != "queued" && status != "running") {
-      std::string message = Field(result, "message").empty() ? Field(result, "error") : Field(result, "message");
-      fprintf(stderr, "transcribe: the job ended without text: %s\n", message.c_str());
+      fprintf(stderr, "transcribe: the job ended without text: %s\n", Message(result).c_str());
       return kExitService;
     }
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (waited > timeoutSeconds) {
-      fprintf(stderr, "transcribe: the job did not finish within %.0f s\n", timeoutSeconds);
+      fprintf(stderr, "transcribe: the job did not finish within %g s\n", timeoutSeconds);
       return kExitService;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    std::this_thread::sleep_for(kPollInterval);
   }
 }
 
-// seconds: how long to record (0: until Enter); timeout: how long to wait for the job.
+// Records into workDir until seconds pass (0: until Enter) or Ctrl-C; the path, or "" when
+// the recording failed (told on stderr).
+std::string Record(double seconds, const std::string& workDir) {
+  const std::string wavPath = workDir + "/recording.wav";
+  int32_t bytes = 0;
+  run_guard::EndRecordingOnSignal(true);
+  int32_t started = RecordUntilDone(wavPath, seconds, &bytes);
+  run_guard::EndRecordingOnSignal(false);  // from here on Ctrl-C ends the run
+  if (started != OMBRIVOICE_OK) {
+    fprintf(stderr, "transcribe: record: %s\n", DescribeRecorderStart(started).c_str());
+    return "";
+  }
+  fprintf(stderr, "transcribe: recorded %.2f s\n", bytes / 88200.0);
+  return wavPath;
+}
+
+// seconds: how long to record (0: until Enter); timeout: how long the service may take.
 int Transcribe(Options& options, double seconds, double timeout, const std::string& workDir) {
   std::string key = options.values["key"];
-  std::string wavPath;
-  if (options.positional.empty()) {
-    if (seconds == 0 && !isatty(STDIN_FILENO)) {
-      fprintf(stderr, "transcribe: without a terminal to press Enter in, give --seconds N or a FILE\n");
-      return kExitUsage;
-    }
-    wavPath = workDir + "/recording.wav";
-    int32_t bytes = 0;
-    int32_t started = RecordUntilDone(wavPath, seconds, &bytes);
-    if (started != OMBRIVOICE_OK) {
-      fprintf(stderr, "transcribe: record: %s\n", DescribeRecorderStart(started).c_str());
-      return kExitCallFailed;
-    }
-    fprintf(stderr, "transcribe: recorded %.2f s\n", bytes / 88200.0);
-  } else {
-    wavPath = options.positional[0];
-  }
+  std::string wavPath = options.positional.empty() ? Record(seconds, workDir) : options.positional[0];
+  if (wavPath.empty()) return kExitCallFailed;
 
+  char late[80];
+  snprintf(late, sizeof late, "transcribe: the job did not finish within %g s", timeout);
+  run_guard::ArmDeadline(timeout, late);
   std::string replyPath = workDir + "/reply.json";
+  run_guard::WatchFile(replyPath, kMaxReplyBytes);
   int32_t uploaded = OmbriVoice(Utf16(wavPath).c_str(), Utf16(key).c_str(), Utf16(replyPath).c_str());
+  run_guard::WatchFile("", 0);
   fprintf(stderr, "transcribe: upload: %s\n", DescribeUpload(uploaded).c_str());
-  if (uploaded != OMBRIVOICE_OK) return kExitCallFailed;
+  if (uploaded != OMBRIVOICE_OK && uploaded != kUploadAnsweredEarly) return kExitCallFailed;
   nlohmann::json reply = ParseReply(replyPath, "upload");
   if (reply.is_discarded()) return kExitService;
-  std::string resultUrl = Field(reply, "result_url");
-  if (resultUrl.empty()) {
+  auto resultUrl = reply.find("result_url");
+  if (resultUrl == reply.end() || !resultUrl->is_string() || resultUrl->get<std::string>().empty()) {
     fprintf(stderr, "transcribe: the service refused the upload: %s\n",
-            (Field(reply, "message").empty() ? reply.dump() : Field(reply, "message")).c_str());
+            (Message(reply).empty() ? Printable(reply.dump()) : Message(reply)).c_str());
     return kExitService;
   }
   fprintf(stderr, "transcribe: job %s queued\n", Field(reply, "jobid").c_str());
-  return WaitForText(resultUrl, key, timeout, workDir);
+  return WaitForText(resultUrl->get<std::string>(), key, timeout, workDir);
 }
 
 }  // namespace
@@ -162,13 +195,19 @@ int RunTranscribe(int argc, char** argv) {
     fprintf(stderr, "ombrivoice: %s\n\n%s", error.c_str(), kHelp);
     return kExitUsage;
   }
-  char pattern[] = "/tmp/ombrivoice-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
-    fprintf(stderr, "transcribe: cannot make a working folder in /tmp\n");
+  if (options.positional.empty() && seconds == 0 && !isatty(STDIN_FILENO)) {
+    fprintf(stderr, "transcribe: without a terminal to press Enter in, give --seconds N or a FILE\n");
+    return kExitUsage;
+  }
+  run_guard::Start();
+  const std::string workDir = run_guard::MakeTempFolder();
+  if (workDir.empty()) {
+    fprintf(stderr, "transcribe: cannot make a working folder\n");
     return kExitCallFailed;
   }
-  int status = Transcribe(options, seconds, timeout, pattern);
-  std::string cleanup = std::string("rm -rf '") + pattern + "'";
-  (void)!system(cleanup.c_str());
+  int status = Transcribe(options, seconds, timeout, workDir);
+  run_guard::Settle();
+  std::error_code ignored;
+  std::filesystem::remove_all(workDir, ignored);
   return status;
 }

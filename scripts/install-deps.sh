@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config python3
   libcurl4-openssl-dev libasound2-dev libgtest-dev nlohmann-json3-dev
-  libcpp-httplib-dev libsqlite3-dev libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev flite
+  libboost-dev zlib1g-dev libsqlite3-dev libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev flite
   libasound2-plugins pulseaudio pulseaudio-utils alsa-utils
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64

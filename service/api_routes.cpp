@@ -1,19 +1,21 @@
-// The HTTP face of the service on cpp-httplib: request normalisation and framing checks before
-// routing, the three routes, and JSON bodies for every error, including those the server
-// library raises itself.
+// The HTTP face of the service: framing checks on the head before the body is read, the three
+// routes, and JSON bodies for every error, including requests the server could not read.
 #include "service/api_routes.h"
-
-#include <httplib.h>
 
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <optional>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
+#include "service/key_digest.h"
 #include "service/multipart.h"
 #include "service/request_log.h"
+#include "service/url_query.h"
 #include "service/wav_reader.h"
 
 namespace ombrivoice::service {
@@ -21,190 +23,161 @@ namespace {
 
 using Json = nlohmann::ordered_json;  // fields in the order written, as the replies always had
 
-// Where the pre-routing handler keeps a request's Content-Type (see PreRoute).
-constexpr const char* kFormTypeHeader = "X-Ombrivoice-Form-Type";
-constexpr const char* kJson = "application/json";
-
-// Methods for which the library reads a body; without a length it reads until the client
-// closes, which a client waiting for its reply never does.
+// Methods that carry a body, which must come with a length.
 constexpr const char* kBodyMethods[] = {"POST", "PUT", "PATCH", "DELETE"};
+
+// What every route needs: the settings, the keys as digests, and the job store.
+struct Api {
+  Api(const ApiSettings& given, JobStore& jobs) : settings(given), keys(given.keys), store(jobs) {}
+  const ApiSettings settings;
+  const KeyRing keys;
+  JobStore& store;
+};
 
 // Text that is not UTF-8 (a path, an id from the URL) is sent with U+FFFD in its place.
 std::string JsonText(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-void SendError(httplib::Response& res, int status, const char* code, const std::string& message) {
-  res.status = status;
-  res.set_content(JsonText(Json{{"error", code}, {"message", message}}), kJson);
+HttpReply Error(int status, const char* code, const std::string& message) {
+  HttpReply reply;
+  reply.status = status;
+  reply.body = JsonText(Json{{"error", code}, {"message", message}});
+  return reply;
 }
 
 bool IsWholeNumber(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// Refuses a request whose body is not framed by one plain Content-Length: the library would
-// take "abc" or "-1" for a length, use the first of two that differ, and take a chunked body
-// past the body limit. True when refused.
-bool RefuseUnframed(const httplib::Request& req, httplib::Response& res) {
-  const std::size_t lengths = req.get_header_value_count("Content-Length");
-  const std::string length = req.get_header_value("Content-Length");
-  for (std::size_t i = 0; i < lengths; ++i) {
-    const std::string value = req.get_header_value("Content-Length", i);
-    if (!IsWholeNumber(value) || value != length) {
-      SendError(res, 400, "malformed_request", "the Content-Length header is not one whole number");
-      return true;
+// A Range header, which the replies ignore, must still parse as "bytes=" ranges ("0-5",
+// "100-", "-20") with no range backwards.
+bool RangeParses(const std::string& range) {
+  if (range.compare(0, 6, "bytes=") != 0) return false;
+  std::size_t at = 6;
+  for (;;) {
+    while (at < range.size() && range[at] == ' ') ++at;
+    const std::size_t dash = range.find('-', at);
+    const std::size_t end = std::min(range.find(',', at), range.size());
+    if (dash == std::string::npos || dash > end) return false;
+    const std::string first = range.substr(at, dash - at), last = range.substr(dash + 1, end - dash - 1);
+    if ((first.empty() && last.empty()) || (!first.empty() && !IsWholeNumber(first)) ||
+        (!last.empty() && !IsWholeNumber(last))) {
+      return false;
+    }
+    if (!first.empty() && !last.empty() && std::stoull("0" + first.substr(0, 18)) > std::stoull("0" + last.substr(0, 18))) {
+      return false;
+    }
+    if (end == range.size()) return true;
+    at = end + 1;
+  }
+}
+
+// Refuses a request whose body is not framed by one plain Content-Length, before the body is
+// read: without a length a client waiting for its reply would never end the body, and a
+// chunked body is not taken. Beast has refused lengths that are not numbers, lengths that
+// differ, and a length beside chunked coding.
+std::optional<HttpReply> RefuseHead(const HttpRequest& head) {
+  const std::size_t lengths = head.HeaderCount("Content-Length");
+  for (const auto& [name, value] : head.headers) {
+    if (EqualsNoCase(name, "Content-Length") && !IsWholeNumber(value)) {
+      return Error(400, "malformed_request", "the Content-Length header is not one whole number");
     }
   }
   bool expectsBody = false;
-  for (const char* method : kBodyMethods) expectsBody = expectsBody || req.method == method;
-  if (req.has_header("Transfer-Encoding") || (expectsBody && lengths == 0)) {
-    SendError(res, 411, "length_required", "the request body must come with a Content-Length (and not chunked)");
-    return true;
+  for (const char* method : kBodyMethods) expectsBody = expectsBody || head.method == method;
+  if (head.Header("Transfer-Encoding") != nullptr || (expectsBody && lengths == 0)) {
+    return Error(411, "length_required", "the request body must come with a Content-Length (and not chunked)");
   }
-  return false;
+  const std::string* range = head.Header("Range");
+  if (range != nullptr && !RangeParses(*range)) {
+    return Error(416, "malformed_request", "the Range header does not parse");
+  }
+  return std::nullopt;
 }
 
-// Replies are small JSON documents, always sent whole and plain: the library would compress
-// them on an Accept-Encoding (and clients save bodies without decoding them), and cut them to a
-// Range (an error body cut short, or an empty 416). Both are ignored, as HTTP allows.
-void SendRepliesWhole(httplib::Request& req) {
-  req.headers.erase("Accept-Encoding");
-  req.headers.erase("Range");
-  req.ranges.clear();
+HttpReply Refusal(int status) {
+  switch (status) {
+    case 413: return Error(413, "body_too_large", "the request body is over the service's limit");
+    case 414: return Error(414, "malformed_request", "the request target is over the service's limit");
+    case 431: return Error(431, "malformed_request", "the request's header lines are over the service's limits");
+    case 503: return Error(503, "busy", "too many connections are open; retry later");
+    default: return Error(status, "malformed_request", "the request could not be read");
+  }
 }
 
-// Runs before routing, while the body is still unread. It repairs the parsed request, then
-// refuses it if it is unframed. The repairs: a proxy-style target ("http://host/path") is cut
-// to its path so the routes match; the Content-Type is moved aside so that the server reads
-// the body as plain bytes for our own form reader; Accept-Encoding and Range are dropped
-// (SendRepliesWhole). The server hands the request over as const, but owns it as a mutable
-// object, so writing through const_cast is defined.
-//
-// The form reader is ours because the form parser of Debian's cpp-httplib (0.11.4) cannot
-// serve: it takes everything after "boundary=" as the boundary, so "boundary=b; charset=x" is
-// refused; it matches "multipart/form-data" and "boundary=" case-sensitively, though both are
-// case-insensitive; and a part whose name is an unquoted token, or whose filename comes before
-// its name, is read with an empty name, so a field that was sent goes missing. Nor can it be
-// bypassed otherwise: a content-reader route still sends multipart bodies to it.
-httplib::Server::HandlerResponse PreRoute(const httplib::Request& constReq, httplib::Response& res) {
-  NoteRequestStart();
-  httplib::Request& req = const_cast<httplib::Request&>(constReq);
-  req.path = OriginFormPath(req.path);
-  req.headers.erase(kFormTypeHeader);
-  SendRepliesWhole(req);
-  auto type = req.headers.find("Content-Type");
-  if (type != req.headers.end()) {
-    std::string value = type->second;
-    req.headers.erase(type);
-    req.headers.emplace(kFormTypeHeader, value);
-  }
-  return RefuseUnframed(req, res) ? httplib::Server::HandlerResponse::Handled
-                                  : httplib::Server::HandlerResponse::Unhandled;
-}
-
-// Fills in a JSON body for errors raised without one: no route (404), body over the limit
-// (413), and any other request the server could not read (400; 414 for an overlong target, 416
-// for a Range header that does not parse).
-httplib::Server::HandlerResponse ErrorPage(const httplib::Request& constReq, httplib::Response& res) {
-  httplib::Request& req = const_cast<httplib::Request&>(constReq);  // see PreRoute
-  SendRepliesWhole(req);  // a request refused before routing has not been through PreRoute
-  if (!res.body.empty()) {
-    return httplib::Server::HandlerResponse::Unhandled;
-  }
-  if (res.status == 404) {
-    SendError(res, 404, "not_found", "no resource at " + req.method + " " + req.path);
-  } else if (res.status == 413) {
-    SendError(res, 413, "body_too_large", "the request body is over the service's limit");
-  } else if (res.status >= 500) {
-    SendError(res, res.status, "internal_error", "the service failed to answer the request");
-  } else {
-    SendError(res, res.status, "malformed_request", "the request could not be read");
-  }
-  return httplib::Server::HandlerResponse::Handled;
-}
-
-// "http://" + Host ("https://" on a TLS connection), when the Host line is a plain host[:port];
-// the service's own address otherwise.
-std::string BaseUrl(const httplib::Request& req) {
-  std::string host = req.get_header_value("Host");
+// The base of the job URLs: --public-url when given; else "http://" + Host ("https://" over
+// TLS) when the Host line is a plain host[:port], else the service's own address.
+std::string BaseUrl(const ApiSettings& settings, const HttpRequest& req) {
+  if (!settings.publicUrl.empty()) return settings.publicUrl;
+  const std::string* given = req.Header("Host");
+  std::string host = given != nullptr ? *given : "";
   bool plain = !host.empty();
   for (char c : host) {
     plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']');
   }
-  if (!plain) {
-    host = req.local_addr + ":" + std::to_string(req.local_port);
-  }
-  return (req.ssl != nullptr ? "https://" : "http://") + host;
+  return (req.tls ? "https://" : "http://") + (plain ? host : req.local);
 }
 
-void HandleUpload(const ApiSettings& settings, JobStore& store, const httplib::Request& req, httplib::Response& res) {
-  std::optional<std::string> boundary = BoundaryFromContentType(req.get_header_value(kFormTypeHeader));
-  if (!boundary) {
-    SendError(res, 400, "malformed_request", "the body must be multipart/form-data with a boundary");
-    return;
-  }
+// The form's fields, or the error reply.
+std::variant<MultipartResult, HttpReply> ReadForm(const HttpRequest& req) {
+  const std::string* type = req.Header("Content-Type");
+  std::optional<std::string> boundary = BoundaryFromContentType(type != nullptr ? *type : "");
+  if (!boundary) return Error(400, "malformed_request", "the body must be multipart/form-data with a boundary");
   MultipartResult form = ParseMultipart(req.body, *boundary);
-  if (!form.ok) {
-    SendError(res, 400, "malformed_request", "the multipart body is malformed: " + form.error);
-    return;
-  }
+  if (!form.ok) return Error(400, "malformed_request", "the multipart body is malformed: " + form.error);
+  return form;
+}
+
+HttpReply Accepted(const Api& api, const HttpRequest& req, const std::string& id) {
+  const std::string jobUrl = BaseUrl(api.settings, req) + kJobPathPrefix + id;
+  HttpReply reply;
+  reply.status = 202;
+  reply.headers.emplace_back("Location", jobUrl);
+  reply.body = JsonText(Json{{"jobid", id},
+                             {"status", JobStateName(JobState::kQueued)},
+                             {"status_url", jobUrl},
+                             {"result_url", jobUrl + "/result"}});
+  return reply;
+}
+
+HttpReply HandleUpload(Api& api, const HttpRequest& req) {
+  std::variant<MultipartResult, HttpReply> read = ReadForm(req);
+  if (std::holds_alternative<HttpReply>(read)) return std::get<HttpReply>(read);
+  const MultipartResult& form = std::get<MultipartResult>(read);
   const FormPart* key = FindPart(form.parts, "apikey");
-  if (key == nullptr) {
-    SendError(res, 401, "missing_key", "the form has no \"apikey\" field");
-    return;
-  }
-  if (settings.keys.count(std::string(key->data)) == 0) {
-    SendError(res, 401, "bad_key", "the API key is not valid");
-    return;
-  }
+  if (key == nullptr) return Error(401, "missing_key", "the form has no \"apikey\" field");
+  if (!api.keys.Accepts(key->data)) return Error(401, "bad_key", "the API key is not valid");
   const FormPart* file = FindPart(form.parts, "file");
-  if (file == nullptr) {
-    SendError(res, 400, "missing_file", "the form has no \"file\" field");
-    return;
-  }
+  if (file == nullptr) return Error(400, "missing_file", "the form has no \"file\" field");
   WavReadResult wav = ReadWav(file->data);
-  if (!wav.ok) {
-    SendError(res, 400, "not_wav", "the \"file\" field is not a 16-bit PCM WAV file: " + wav.error);
-    return;
+  if (!wav.ok) return Error(400, "not_wav", "the \"file\" field is not a 16-bit PCM WAV file: " + wav.error);
+  const double seconds = static_cast<double>(wav.audio.frames) / wav.audio.sampleRate;
+  if (seconds > api.settings.maxAudioSeconds) {
+    char why[160];
+    std::snprintf(why, sizeof why, "the audio lasts %.1f s, over the service's limit of %lu s", seconds,
+                  api.settings.maxAudioSeconds);
+    return Error(413, "audio_too_long", why);
   }
-  SubmitResult submitted = store.Submit(std::string(key->data), file->data);
+  SubmitResult submitted = api.store.Submit(std::string(key->data), file->data);
   if (submitted.status == SubmitStatus::kFull) {
-    res.set_header("Retry-After", "10");
-    SendError(res, 503, "busy", "the service holds its maximum number of unfinished jobs; retry later");
-    return;
+    HttpReply busy = Error(503, "busy", "the service holds its maximum number of unfinished jobs; retry later");
+    busy.headers.emplace_back("Retry-After", "10");
+    return busy;
   }
   if (submitted.status == SubmitStatus::kStorageFailed) {
     std::fprintf(stderr, "ombrivoice-service: an upload was refused: %s\n", submitted.error.c_str());
-    SendError(res, 500, "storage_failed", "the service could not store the upload; nothing was queued");
-    return;
+    return Error(500, "storage_failed", "the service could not store the upload; nothing was queued");
   }
-  const std::string jobUrl = BaseUrl(req) + kJobPathPrefix + submitted.id;
-  res.status = 202;
-  res.set_header("Location", jobUrl);
-  res.set_content(JsonText(Json{{"jobid", submitted.id},
-                                {"status", JobStateName(JobState::kQueued)},
-                                {"status_url", jobUrl},
-                                {"result_url", jobUrl + "/result"}}),
-                  kJson);
+  return Accepted(api, req, submitted.id);
 }
 
-// The job named in the route, when the apikey query parameter is valid and owns it; otherwise
-// the error is sent and nothing is returned.
-std::optional<JobView> FindJob(const ApiSettings& settings, JobStore& store, const httplib::Request& req,
-                               httplib::Response& res) {
-  if (!req.has_param("apikey")) {
-    SendError(res, 401, "missing_key", "the URL has no apikey parameter");
-    return std::nullopt;
-  }
-  const std::string key = req.get_param_value("apikey");
-  if (settings.keys.count(key) == 0) {
-    SendError(res, 401, "bad_key", "the API key is not valid");
-    return std::nullopt;
-  }
-  std::optional<JobView> job = store.Find(req.matches[1], key);
-  if (!job) {
-    SendError(res, 404, "unknown_job", "no job " + std::string(req.matches[1]) + " for this key (it may have expired)");
-  }
-  return job;
+// The job id of the route, when query's apikey is valid and owns it; otherwise the error.
+std::variant<JobView, HttpReply> FindJob(Api& api, const std::string& id, std::string_view query) {
+  const std::optional<std::string> key = QueryValue(query, "apikey");
+  if (!key) return Error(401, "missing_key", "the URL has no apikey parameter");
+  if (!api.keys.Accepts(*key)) return Error(401, "bad_key", "the API key is not valid");
+  std::optional<JobView> job = api.store.Find(id, *key);
+  if (!job) return Error(404, "unknown_job", "no job " + id + " for this key (it may have expired)");
+  return *job;
 }
 
 Json JobJson(const JobView& job) {
@@ -221,26 +194,65 @@ double Rounded(double number, int decimals) {
   return std::round(number * scale) / scale;
 }
 
-void HandleResult(const ApiSettings& settings, JobStore& store, const httplib::Request& req, httplib::Response& res) {
-  std::optional<JobView> job = FindJob(settings, store, req, res);
-  if (!job) {
-    return;
+HttpReply ResultReply(const JobView& job) {
+  Json json = JobJson(job);
+  if (job.state == JobState::kFinished) {
+    json["text"] = job.outcome.text;
   }
-  Json json = JobJson(*job);
-  if (job->state == JobState::kFinished) {
-    json["text"] = job->outcome.text;
-  }
-  if (job->outcome.haveFacts) {
-    const AudioFacts& facts = job->outcome.facts;
+  if (job.outcome.haveFacts) {
+    const AudioFacts& facts = job.outcome.facts;
     json["audio"] = Json{{"duration_seconds", Rounded(facts.durationSeconds, 3)},
                          {"sample_rate", facts.sampleRate},
                          {"channels", facts.channels},
                          {"rms_dbfs", Rounded(facts.rmsDbfs, 1)},
                          {"peak_dbfs", Rounded(facts.peakDbfs, 1)}};
   }
-  const bool done = job->state == JobState::kFinished || job->state == JobState::kFailed;
-  res.status = done ? 200 : 202;
-  res.set_content(JsonText(json), kJson);
+  const bool done = job.state == JobState::kFinished || job.state == JobState::kFailed;
+  HttpReply reply;
+  reply.status = done ? 200 : 202;
+  reply.body = JsonText(json);
+  return reply;
+}
+
+// GET of a job's status ("/ID") or result ("/ID/result"); nothing when rest is neither.
+std::optional<HttpReply> HandleJobRead(Api& api, const std::string& rest, std::string_view query) {
+  const std::size_t slash = rest.find('/');
+  const std::string id = rest.substr(0, slash);
+  const bool result = slash != std::string::npos && rest.substr(slash) == "/result";
+  if (id.empty() || (slash != std::string::npos && !result)) return std::nullopt;
+  std::variant<JobView, HttpReply> found = FindJob(api, id, query);
+  if (std::holds_alternative<HttpReply>(found)) return std::get<HttpReply>(found);
+  const JobView& job = std::get<JobView>(found);
+  if (result) return ResultReply(job);
+  HttpReply reply;
+  reply.body = JsonText(JobJson(job));
+  return reply;
+}
+
+HttpReply Answer(Api& api, const HttpRequest& req) {
+  const std::size_t question = req.target.find('?');
+  const std::string path = PercentDecoded(OriginFormPath(req.target.substr(0, question)), false);
+  const std::string_view query = question == std::string::npos ? "" : std::string_view(req.target).substr(question + 1);
+  if (req.method == "POST" && path == kUploadPath) return HandleUpload(api, req);
+  const std::string prefix = kJobPathPrefix;
+  if (req.method == "GET" && path.compare(0, prefix.size(), prefix) == 0) {
+    std::optional<HttpReply> read = HandleJobRead(api, path.substr(prefix.size()), query);
+    if (read) return *read;
+  }
+  return Error(404, "not_found", "no resource at " + req.method + " " + path);
+}
+
+void Log(const HttpRequest& req, const HttpReply& reply, std::optional<double> seconds) {
+  LoggedRequest logged;
+  logged.when = std::time(nullptr);
+  logged.client = req.client;
+  logged.method = req.method;
+  logged.target = req.target;
+  logged.version = req.version;
+  logged.status = reply.status;
+  logged.bodyBytes = reply.body.size();
+  logged.seconds = seconds;
+  std::fprintf(stderr, "%s\n", RequestLogLine(logged).c_str());
 }
 
 }  // namespace
@@ -256,37 +268,14 @@ std::string OriginFormPath(const std::string& target) {
   return pathStart == std::string::npos ? "/" : target.substr(pathStart);
 }
 
-void InstallApiRoutes(httplib::Server& server, const ApiSettings& settings, JobStore& store) {
-  server.set_payload_max_length(settings.maxBodyBytes);
-  server.set_pre_routing_handler(PreRoute);
-  server.set_error_handler(httplib::Server::HandlerWithResponse(ErrorPage));
-  server.Post(kUploadPath, [settings, &store](const httplib::Request& req, httplib::Response& res) {
-    HandleUpload(settings, store, req, res);
-  });
-  const std::string jobPattern = std::string(kJobPathPrefix) + "([^/]+)";
-  server.Get(jobPattern, [settings, &store](const httplib::Request& req, httplib::Response& res) {
-    std::optional<JobView> job = FindJob(settings, store, req, res);
-    if (job) {
-      res.set_content(JsonText(JobJson(*job)), kJson);
-    }
-  });
-  server.Get(jobPattern + "/result", [settings, &store](const httplib::Request& req, httplib::Response& res) {
-    HandleResult(settings, store, req, res);
-  });
-  if (settings.logRequests) {
-    server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-      LoggedRequest logged;
-      logged.when = std::time(nullptr);
-      logged.client = req.remote_addr;
-      logged.method = req.method;
-      logged.target = req.target.empty() ? req.path : req.target;
-      logged.version = req.version;
-      logged.status = res.status;
-      logged.bodyBytes = res.body.size();
-      logged.seconds = TakeRequestSeconds();
-      std::fprintf(stderr, "%s\n", RequestLogLine(logged).c_str());
-    });
-  }
+HttpHandlers MakeApiHandlers(const ApiSettings& settings, JobStore& store) {
+  auto api = std::make_shared<Api>(settings, store);
+  HttpHandlers handlers;
+  handlers.checkHead = RefuseHead;
+  handlers.answer = [api](const HttpRequest& req) { return Answer(*api, req); };
+  handlers.refusal = Refusal;
+  if (settings.logRequests) handlers.log = Log;
+  return handlers;
 }
 
 }  // namespace ombrivoice::service

@@ -1,5 +1,7 @@
 // The HTTP face of the service: the upload route, the job status and result routes, JSON error
-// replies, the body limit, and the handling of proxy-style (absolute-form) request targets.
+// replies, the framing checks made on a request's head, and the handling of proxy-style
+// (absolute-form) request targets. Independent of the server library: it answers plain
+// HttpRequest values through the handlers it makes.
 #ifndef OMBRIVOICE_SERVICE_API_ROUTES_H
 #define OMBRIVOICE_SERVICE_API_ROUTES_H
 
@@ -7,11 +9,8 @@
 #include <set>
 #include <string>
 
+#include "service/http_server.h"
 #include "service/job_store.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace ombrivoice::service {
 
@@ -21,11 +20,14 @@ constexpr const char* kJobPathPrefix = "/1/api/async/job/";
 struct ApiSettings {
   std::set<std::string> keys;                  // API keys accepted; empty accepts none
   std::size_t maxBodyBytes = 64u << 20;        // 64 MiB; larger request bodies get 413
+  unsigned long maxAudioSeconds = 600;         // longer uploaded audio gets 413 audio_too_long
+  std::string publicUrl;                       // when set, the base of the job URLs (no trailing '/')
   bool logRequests = false;                    // one line per request on stderr
 };
 
-// Installs every route and handler on server. settings is copied; store must outlive server.
-void InstallApiRoutes(httplib::Server& server, const ApiSettings& settings, JobStore& store);
+// The handlers that serve the API on an HttpServer. settings is copied; store must outlive
+// every call of the handlers.
+HttpHandlers MakeApiHandlers(const ApiSettings& settings, JobStore& store);
 
 // target with an absolute-form "http://host[:port]" prefix removed ("/" when nothing follows);
 // any other target unchanged.

@@ -1,25 +1,66 @@
-// How the service's HTTP server takes connections: a request thread pool, time-outs for
-// clients that stall, one request per connection, and a loopback socket with a deep backlog.
+// The service's HTTP server on Boost.Beast and Asio: a few threads serve every connection by
+// events, so an idle or slow client holds no thread. Each connection carries one request: its
+// head must arrive whole within 10 seconds of the connection, within the head limits of
+// request_parser.h; a client silent for 5 seconds in the middle of its request, or not reading
+// its reply, is dropped; connections are capped in all and per client address. Plain HTTP, or
+// HTTPS only.
 #ifndef OMBRIVOICE_SERVICE_HTTP_SERVER_H
 #define OMBRIVOICE_SERVICE_HTTP_SERVER_H
 
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
-namespace httplib {
-class Server;
-}
+#include "service/http_message.h"
+#include "service/tls_server.h"
 
 namespace ombrivoice::service {
 
 constexpr const char* kLoopback = "127.0.0.1";
 
-// Sets the pool, the time-outs and the connection reuse on server, before it listens.
-void ConfigureHttpServer(httplib::Server& server);
+// What the server asks of the service. Each runs on one of the server's threads and may block.
+struct HttpHandlers {
+  // A refusal of a request from its head alone, before its body is read; nothing to go on.
+  std::function<std::optional<HttpReply>(const HttpRequest& head)> checkHead;
+  // The reply to a whole request.
+  std::function<HttpReply(const HttpRequest& request)> answer;
+  // The reply to a request that could not be read, with its status (400, 413, 414, 431).
+  std::function<HttpReply(int status)> refusal;
+  // Called after each reply is sent, with the seconds from the whole head to the reply when
+  // the head was read; may be empty.
+  std::function<void(const HttpRequest& request, const HttpReply& reply, std::optional<double> seconds)> log;
+};
 
-// Binds server to 127.0.0.1:port (0: a free port the system picks) with a listen backlog as
-// deep as the system allows; the port bound, or -1 with error. A port that another program
-// listens on is refused, not shared.
-int BindLoopback(httplib::Server& server, int port, std::string* error);
+class HttpServer {
+ public:
+  // A plain HTTP server when tls names no certificate, else one that speaks only HTTPS.
+  // Null, with the reason and the file in *error, when the certificate or key cannot be used.
+  static std::unique_ptr<HttpServer> Make(const TlsFiles& tls, std::uint64_t maxBodyBytes, std::string* error);
+  ~HttpServer();  // ends the threads
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Binds 127.0.0.1:port (0: a free port the system picks) with a listen backlog as deep as
+  // the system allows; the port bound, or -1 with error. A port that another program listens
+  // on is refused, not shared.
+  int Bind(int port, std::string* error);
+
+  // Serves until Stop: then stops accepting and waits for the connections open to end, at most
+  // 1.5 seconds. True when all ended; false when some were still open, whose threads are left
+  // running for the caller to end the process.
+  bool Serve(const HttpHandlers& handlers);
+
+  // From any thread, also before Serve.
+  void Stop();
+
+  struct Impl;
+
+ private:
+  explicit HttpServer(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace ombrivoice::service
 

@@ -4,21 +4,24 @@
 
 #include <sqlite3.h>
 
+#include "service/key_digest.h"
 #include "service/sqlite_statement.h"
 
 namespace ombrivoice::service {
 namespace {
 
-// Bumped when the table changes shape; a database of another version is refused, not guessed at.
-constexpr int kSchemaVersion = 1;
+// Bumped when the table changes shape; a database of another version is refused, not guessed at,
+// except version 1, which is converted (see kConvertFromVersion1).
+constexpr int kSchemaVersion = 2;
 
-// seq orders the queue: SQLite gives a new row a larger rowid than every row kept. The audio
-// facts are NULL when the outcome has none.
+// seq orders the queue: SQLite gives a new row a larger rowid than every row kept. The owner's
+// key is kept as its digest (KeyDigest), never in clear. The audio facts are NULL when the
+// outcome has none.
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS jobs ("
     " seq INTEGER PRIMARY KEY,"
     " id TEXT NOT NULL UNIQUE,"
-    " api_key TEXT NOT NULL,"
+    " key_digest TEXT NOT NULL,"
     " state TEXT NOT NULL CHECK (state IN ('queued', 'running', 'finished', 'failed')),"
     " created INTEGER NOT NULL,"       // Unix seconds
     " done_at_ms INTEGER,"             // Unix milliseconds, once finished or failed
@@ -27,11 +30,26 @@ constexpr const char* kSchema =
     "CREATE INDEX IF NOT EXISTS jobs_by_state ON jobs (state, seq);"
     "CREATE INDEX IF NOT EXISTS jobs_by_done_at ON jobs (done_at_ms);";
 
+// Version 1 kept each job's key in clear in api_key. In one transaction, so that a crash leaves
+// either database whole, the column becomes key_digest and each key its digest (the SQL
+// function key_digest, registered by RegisterKeyDigest).
+constexpr const char* kConvertFromVersion1 =
+    "BEGIN;"
+    "ALTER TABLE jobs RENAME COLUMN api_key TO key_digest;"
+    "UPDATE jobs SET key_digest = key_digest(key_digest);"
+    "PRAGMA user_version = 2;"
+    "COMMIT;"
+    // The keys' old bytes may remain in the write-ahead log: it is copied back and emptied.
+    "PRAGMA wal_checkpoint(TRUNCATE);";
+
 // In EXCLUSIVE locking mode the connection keeps its lock from the first write until it closes,
 // so a second service on the same folder fails at once instead of running the same jobs. WAL
 // with synchronous=NORMAL makes every commit survive a crash or kill of the process (not a
 // power cut, which may take the last commits back).
+// secure_delete overwrites what a change frees, so that a key converted to its digest leaves
+// no copy in free space.
 constexpr const char* kSettings =
+    "PRAGMA secure_delete = ON;"
     "PRAGMA locking_mode = EXCLUSIVE;"
     "PRAGMA journal_mode = WAL;"
     "PRAGMA synchronous = NORMAL;"
@@ -57,6 +75,14 @@ JobView ReadJob(const SqliteStatement& row) {
   return job;
 }
 
+// key_digest(text): the KeyDigest of a key, for the conversion from version 1.
+void KeyDigestFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
+  const unsigned char* key = sqlite3_value_text(arguments[0]);
+  const int bytes = sqlite3_value_bytes(arguments[0]);
+  const std::string digest = KeyDigest(std::string_view(reinterpret_cast<const char*>(key), key != nullptr ? bytes : 0));
+  sqlite3_result_text(context, digest.c_str(), static_cast<int>(digest.size()), SQLITE_TRANSIENT);
+}
+
 }  // namespace
 
 std::unique_ptr<JobDatabase> JobDatabase::Open(const std::string& path, std::string* error) {
@@ -73,10 +99,20 @@ std::unique_ptr<JobDatabase> JobDatabase::Open(const std::string& path, std::str
                    : "cannot use the database " + path + ": " + opened->LastError();
     return nullptr;
   }
-  SqliteStatement version(db, "PRAGMA user_version");
-  const std::int64_t found = version.Step() ? version.Int(0) : -1;
-  if (found != 0 && found != kSchemaVersion) {
+  std::int64_t found = -1;
+  {  // finalised before any change: a pending statement would lock the table
+    SqliteStatement version(db, "PRAGMA user_version");
+    found = version.Step() ? version.Int(0) : -1;
+  }
+  if (found != 0 && found != 1 && found != kSchemaVersion) {
     *error = "the database " + path + " is of another version (" + std::to_string(found) + ")";
+    return nullptr;
+  }
+  sqlite3_create_function(db, "key_digest", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, KeyDigestFunction,
+                          nullptr, nullptr);
+  if (found == 1 && !opened->Execute(kConvertFromVersion1)) {
+    *error = "cannot convert the database " + path + " to keep key digests: " + opened->LastError();
+    opened->Execute("ROLLBACK");
     return nullptr;
   }
   const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
@@ -106,31 +142,33 @@ bool JobDatabase::Check(bool succeeded) {
   return succeeded;
 }
 
-bool JobDatabase::Insert(const std::string& id, const std::string& key, std::int64_t createdUnixSeconds) {
-  SqliteStatement insert(db_, "INSERT INTO jobs (id, api_key, state, created) VALUES (?1, ?2, 'queued', ?3)");
-  return Check(insert.Bind(1, id).Bind(2, key).Bind(3, createdUnixSeconds).Run());
+bool JobDatabase::Insert(const std::string& id, const std::string& keyDigest, std::int64_t createdUnixSeconds) {
+  SqliteStatement insert(db_, "INSERT INTO jobs (id, key_digest, state, created) VALUES (?1, ?2, 'queued', ?3)");
+  return Check(insert.Bind(1, id).Bind(2, keyDigest).Bind(3, createdUnixSeconds).Run());
 }
 
-std::optional<JobView> JobDatabase::Find(const std::string& id, const std::string& key) {
-  const std::string sql = std::string("SELECT ") + kJobColumns + " FROM jobs WHERE id = ?1 AND api_key = ?2";
+std::optional<JobView> JobDatabase::Find(const std::string& id, const std::string& keyDigest) {
+  const std::string sql = std::string("SELECT ") + kJobColumns + " FROM jobs WHERE id = ?1 AND key_digest = ?2";
   SqliteStatement select(db_, sql.c_str());
-  if (!select.Bind(1, id).Bind(2, key).Step()) {
+  if (!select.Bind(1, id).Bind(2, keyDigest).Step()) {
     Check(select.ok());
     return std::nullopt;
   }
   return ReadJob(select);
 }
 
-std::optional<std::string> JobDatabase::ClaimNext() {
+bool JobDatabase::ClaimNext(std::optional<std::string>* id) {
+  id->reset();
   SqliteStatement claim(db_,
                         "UPDATE jobs SET state = 'running' WHERE seq = "
                         "(SELECT seq FROM jobs WHERE state = 'queued' ORDER BY seq LIMIT 1) RETURNING id");
   if (!claim.Step()) {
-    Check(claim.ok());
-    return std::nullopt;
+    return Check(claim.ok());
   }
-  std::string id = claim.Text(0);
-  return Check(claim.Run()) ? std::optional<std::string>(id) : std::nullopt;
+  std::string claimed = claim.Text(0);
+  if (!Check(claim.Run())) return false;
+  *id = claimed;
+  return true;
 }
 
 bool JobDatabase::Finish(const std::string& id, const JobOutcome& outcome, std::int64_t doneUnixMs) {

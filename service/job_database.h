@@ -1,5 +1,5 @@
-// The jobs' table in an SQLite database: one row per job with its owner key, state, times and
-// outcome, in submission order. Not thread-safe: the job store serialises every call.
+// The jobs' table in an SQLite database: one row per job with its owner key's digest, state,
+// times and outcome, in submission order. Not thread-safe: the job store serialises every call.
 #ifndef OMBRIVOICE_SERVICE_JOB_DATABASE_H
 #define OMBRIVOICE_SERVICE_JOB_DATABASE_H
 
@@ -17,19 +17,21 @@ namespace ombrivoice::service {
 
 class JobDatabase {
  public:
-  // Opens or creates the database at path in WAL mode and takes it for this process alone;
-  // nullptr with error when it cannot be used, also when another process holds it.
+  // Opens or creates the database at path in WAL mode and takes it for this process alone; a
+  // database that kept keys in clear is converted to digests. nullptr with error when it cannot
+  // be used, also when another process holds it.
   static std::unique_ptr<JobDatabase> Open(const std::string& path, std::string* error);
   ~JobDatabase();
   JobDatabase(const JobDatabase&) = delete;
   JobDatabase& operator=(const JobDatabase&) = delete;
 
-  // A new queued job, last in the queue.
-  bool Insert(const std::string& id, const std::string& key, std::int64_t createdUnixSeconds);
-  // The job with id if it was submitted with key.
-  std::optional<JobView> Find(const std::string& id, const std::string& key);
-  // The oldest queued job, now marked running; nothing when none is queued.
-  std::optional<std::string> ClaimNext();
+  // A new queued job, last in the queue, owned by the key whose KeyDigest is keyDigest.
+  bool Insert(const std::string& id, const std::string& keyDigest, std::int64_t createdUnixSeconds);
+  // The job with id if it was submitted with the key of keyDigest.
+  std::optional<JobView> Find(const std::string& id, const std::string& keyDigest);
+  // Marks the oldest queued job running and sets *id to it, or to nothing when none is queued;
+  // false when the database failed.
+  bool ClaimNext(std::optional<std::string>* id);
   // Records the outcome of a job: finished when ok, failed otherwise.
   bool Finish(const std::string& id, const JobOutcome& outcome, std::int64_t doneUnixMs);
   // Puts a running job back in the queue, in its old place.

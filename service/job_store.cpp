@@ -10,8 +10,14 @@
 #include <set>
 #include <vector>
 
+#include "service/key_digest.h"
+
 namespace ombrivoice::service {
 namespace {
+
+// While the database refuses a job's outcome (a full disk, mostly), the worker tries again this
+// often, so the job is committed once space returns.
+constexpr auto kCommitRetry = std::chrono::seconds(1);
 
 constexpr int kJobIdWords = 2;  // two 64-bit random words: 32 hex digits, not guessable
 constexpr const char* kDatabaseName = "/jobs.sqlite3";
@@ -142,7 +148,7 @@ SubmitResult JobStore::Submit(const std::string& key, std::string_view wavBytes)
     return Refused(SubmitStatus::kFull);
   }
   const auto created = std::chrono::duration_cast<std::chrono::seconds>(limits_.now().time_since_epoch());
-  if (!db_->Insert(result.id, key, created.count())) {
+  if (!db_->Insert(result.id, KeyDigest(key), created.count())) {
     const std::string error = "cannot record the job: " + db_->LastError();
     lock.unlock();
     uploads_.Remove(result.id);
@@ -157,13 +163,21 @@ SubmitResult JobStore::Submit(const std::string& key, std::string_view wavBytes)
 std::optional<JobView> JobStore::Find(const std::string& id, const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   DropExpiredLocked();
-  return db_->Find(id, key);
+  return db_->Find(id, KeyDigest(key));
 }
 
 void JobStore::WorkerLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
+  bool claimFailed = false;  // told once, not at every retry
   while (!stopping_) {
-    std::optional<std::string> id = db_->ClaimNext();
+    std::optional<std::string> id;
+    if (!db_->ClaimNext(&id)) {
+      if (!claimFailed) Report("claim the next job; retrying");  // queued jobs wait for the database
+      claimFailed = true;
+      wake_.wait_for(lock, kCommitRetry);
+      continue;
+    }
+    claimFailed = false;
     if (!id) {
       wake_.wait(lock);
       continue;
@@ -176,17 +190,28 @@ void JobStore::WorkerLoop() {
       outcome.error = std::string("processing failed: ") + failure.what();
     }
     lock.lock();
-    if (outcome.cancelled) {
-      if (!db_->Requeue(*id)) Report("requeue job " + *id);  // left running, it is requeued at the next start
-      continue;
+    if (CommitLocked(*id, outcome, lock) && !outcome.cancelled) {
+      lock.unlock();
+      uploads_.Remove(*id);
+      lock.lock();
     }
-    if (!db_->Finish(*id, outcome, NowUnixMs())) {
-      Report("record the outcome of job " + *id);  // left running with its upload, it runs again at the next start
-      continue;
+  }
+}
+
+// Records the outcome of the job id, or puts it back in the queue when processing was
+// cancelled. While the database refuses (a full disk), tries again every kCommitRetry until it
+// takes it; false when the store stops first, leaving the job running with its upload, to run
+// again at the next start.
+bool JobStore::CommitLocked(const std::string& id, const JobOutcome& outcome, std::unique_lock<std::mutex>& lock) {
+  for (int attempt = 0;; ++attempt) {
+    const bool committed = outcome.cancelled ? db_->Requeue(id) : db_->Finish(id, outcome, NowUnixMs());
+    if (committed) {
+      if (attempt > 0) std::fprintf(stderr, "ombrivoice-service: job %s recorded at last\n", id.c_str());
+      return true;
     }
-    lock.unlock();
-    uploads_.Remove(*id);
-    lock.lock();
+    if (attempt == 0) Report((outcome.cancelled ? "requeue job " : "record the outcome of job ") + id + "; retrying");
+    if (stopping_) return false;
+    wake_.wait_for(lock, kCommitRetry);
   }
 }
 

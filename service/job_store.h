@@ -1,6 +1,6 @@
 // The job store: accepted uploads waiting for, undergoing or done with recognition, kept in a
 // database in the data folder so that they outlive the process, and the one worker thread that
-// processes them in order. Bounded in count; finished jobs expire.
+// processes them in order. Bounded in count; finished jobs expire. Keys are kept as digests.
 #ifndef OMBRIVOICE_SERVICE_JOB_STORE_H
 #define OMBRIVOICE_SERVICE_JOB_STORE_H
 
@@ -81,6 +81,7 @@ class JobStore {
   bool MakeRoomLocked();
   void Report(const std::string& failed);  // on stderr, with the database's reason
   void WorkerLoop();
+  bool CommitLocked(const std::string& id, const JobOutcome& outcome, std::unique_lock<std::mutex>& lock);
 
   const JobLimits limits_;
   JobProcessor& processor_;

@@ -1,14 +1,12 @@
 // ombrivoice-service: the local stand-in for the recognition API. Parses the command line,
 // loads any TLS certificate, opens the job store, binds 127.0.0.1, prints the port it listens
 // on, serves until SIGTERM or SIGINT. Run with --worker it is the recogniser process instead.
-#include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,41 +19,21 @@
 #include "service/recognizer_process.h"
 #include "service/recognizer_worker.h"
 #include "service/service_options.h"
-#include "service/tls_server.h"
 
 namespace {
 
 using namespace ombrivoice::service;
-using Clock = std::chrono::steady_clock;
-
-constexpr auto kStopRetry = std::chrono::milliseconds(50);
-// How long requests in flight get to be answered after a stop signal. Clients that stall past
-// it are left: the process exits, which closes their connections, well within 2 seconds.
-constexpr auto kShutdownGrace = std::chrono::milliseconds(1500);
 
 // Waits for SIGTERM or SIGINT (blocked in every thread, so only this one takes them), stops
-// the server, and cancels the job being processed, which goes back to the queue. A signal may
-// come before the server has started listening, when stop() does nothing yet, so stop is
-// repeated until listening has ended.
-void StopOnSignal(const sigset_t* signals, httplib::Server* server, JobStore* store,
-                  const std::atomic<bool>* listenEnded) {
+// the server, and cancels the job being processed, which goes back to the queue.
+void StopOnSignal(const sigset_t* signals, HttpServer* server, JobStore* store, const std::atomic<bool>* served) {
   int received = 0;
   sigwait(signals, &received);
-  if (listenEnded->load()) {
+  if (served->load()) {
     return;  // the wake-up sent after the server ended by itself
   }
-  const Clock::time_point deadline = Clock::now() + kShutdownGrace;
-  server->stop();
+  server->Stop();
   store->Stop();
-  while (!listenEnded->load()) {
-    if (Clock::now() >= deadline) {
-      std::fprintf(stderr, "ombrivoice-service: requests still open at shutdown were dropped\n");
-      std::fflush(stderr);
-      std::_Exit(0);  // every job is committed, and a queued job has its upload on disk
-    }
-    server->stop();
-    std::this_thread::sleep_for(kStopRetry);
-  }
 }
 
 int Serve(const ServiceOptions& options) {
@@ -66,7 +44,7 @@ int Serve(const ServiceOptions& options) {
   }
   // Before the store: a certificate that cannot be used must not take the data folder first.
   std::string error;
-  std::unique_ptr<httplib::Server> server = MakeServer(options.tls, &error);
+  std::unique_ptr<HttpServer> server = HttpServer::Make(options.tls, options.api.maxBodyBytes, &error);
   if (server == nullptr) {
     std::fprintf(stderr, "ombrivoice-service: %s\n", error.c_str());
     return 1;
@@ -78,16 +56,14 @@ int Serve(const ServiceOptions& options) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts, so all inherit it
   signal(SIGPIPE, SIG_IGN);  // a peer gone mid-reply, or a recogniser killed, is an error code
 
-  umask(077);  // the database holds API keys and the uploads users' audio: for the owner alone
+  umask(077);  // the database holds key digests and the uploads users' audio: for the owner alone
   RecognizerProcess recognizer(kOwnProgram, options.modelDir);
   std::unique_ptr<JobStore> store = JobStore::Open(options.dataDir, options.limits, recognizer, &error);
   if (store == nullptr) {
     std::fprintf(stderr, "ombrivoice-service: %s\n", error.c_str());
     return 1;
   }
-  ConfigureHttpServer(*server);
-  InstallApiRoutes(*server, options.api, *store);
-  const int port = BindLoopback(*server, options.port, &error);
+  const int port = server->Bind(options.port, &error);
   if (port <= 0) {
     std::fprintf(stderr, "ombrivoice-service: %s\n", error.c_str());
     return 1;
@@ -95,14 +71,23 @@ int Serve(const ServiceOptions& options) {
   std::printf("listening on %s:%d\n", kLoopback, port);
   std::fflush(stdout);
 
-  std::atomic<bool> listenEnded{false};
-  std::thread stopper(StopOnSignal, &signals, server.get(), store.get(), &listenEnded);
-  bool served = server->listen_after_bind();
-  listenEnded = true;
+  std::atomic<bool> served{false};
+  std::thread stopper(StopOnSignal, &signals, server.get(), store.get(), &served);
+  const bool allAnswered = server->Serve(MakeApiHandlers(options.api, *store));
+  if (!allAnswered) {
+    // Only a stop ends Serve: the stopper is stopping the store, which puts the running job
+    // back. Then every job is committed, and a queued job has its upload on disk; the
+    // process's end closes the stalled connections.
+    stopper.join();
+    std::fprintf(stderr, "ombrivoice-service: requests still open at shutdown were dropped\n");
+    std::fflush(stderr);
+    std::_Exit(0);
+  }
+  served = true;
   kill(getpid(), SIGTERM);  // wakes the stopper when the server ended without a signal; still blocked, so harmless
   stopper.join();
   store->Stop();
-  return served ? 0 : 1;
+  return 0;
 }
 
 }  // namespace

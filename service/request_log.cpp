@@ -1,20 +1,12 @@
-// The request log's line format and the per-thread start time. The library serves each
-// connection on one pool thread from head to reply, so a thread-local start belongs to the
-// request that thread is serving.
+// The request log's line format: escaped fields, masked keys, the time taken.
 #include "service/request_log.h"
 
-#include <chrono>
 #include <cstdio>
-#include <string_view>
+
+#include "service/url_query.h"
 
 namespace ombrivoice::service {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-thread_local std::optional<Clock::time_point> requestStart;
-
-constexpr std::string_view kKeyParameter = "apikey=";
 
 // text with bytes outside printable ASCII, quotes and backslashes as \xHH.
 std::string Escaped(const std::string& text) {
@@ -31,18 +23,6 @@ std::string Escaped(const std::string& text) {
   return out;
 }
 
-// target with the value of every apikey query parameter replaced by "*".
-std::string MaskedKeys(std::string target) {
-  const std::size_t query = target.find('?');
-  for (std::size_t at = query; at != std::string::npos && at < target.size(); at = target.find('&', at + 1)) {
-    if (target.compare(at + 1, kKeyParameter.size(), kKeyParameter) != 0) continue;
-    const std::size_t valueStart = at + 1 + kKeyParameter.size();
-    const std::size_t valueEnd = target.find('&', valueStart);
-    target.replace(valueStart, valueEnd == std::string::npos ? std::string::npos : valueEnd - valueStart, "*");
-  }
-  return target;
-}
-
 }  // namespace
 
 std::string RequestLogLine(const LoggedRequest& request) {
@@ -52,20 +32,13 @@ std::string RequestLogLine(const LoggedRequest& request) {
   std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &local);
   char seconds[32] = "-";  // far more than "%.3f" of any request's time needs
   if (request.seconds) std::snprintf(seconds, sizeof seconds, "%.3f", *request.seconds);
-  // A request refused before it was read whole (a bad request line) has no client address.
   const std::string client = request.client.empty() ? "-" : Escaped(request.client);
-  return client + " - - [" + when + "] \"" + Escaped(request.method) + " " +
-         Escaped(MaskedKeys(request.target)) + " " + Escaped(request.version) + "\" " + std::to_string(request.status) +
+  // A request refused before its request line was read (a head too long) has no method.
+  const std::string line = request.method.empty() ? "-" : Escaped(request.method) + " " +
+                                                            Escaped(MaskedQueryValues(request.target, "apikey")) + " " +
+                                                            Escaped(request.version);
+  return client + " - - [" + when + "] \"" + line + "\" " + std::to_string(request.status) +
          " " + (request.bodyBytes == 0 ? "-" : std::to_string(request.bodyBytes)) + " " + seconds;
-}
-
-void NoteRequestStart() { requestStart = Clock::now(); }
-
-std::optional<double> TakeRequestSeconds() {
-  std::optional<double> seconds;
-  if (requestStart) seconds = std::chrono::duration<double>(Clock::now() - *requestStart).count();
-  requestStart.reset();
-  return seconds;
 }
 
 }  // namespace ombrivoice::service

@@ -15,17 +15,13 @@ struct LoggedRequest {
   std::string method, target, version;
   int status = 0;
   std::size_t bodyBytes = 0;       // of the reply
-  std::optional<double> seconds;   // from the request's head to its reply, when known
+  std::optional<double> seconds;   // from the request's whole head to its reply, when known
 };
 
 // `CLIENT - - [DD/Mon/YYYY:HH:MM:SS +ZZZZ] "METHOD TARGET VERSION" STATUS BYTES SECONDS`, with
-// "-" for no bytes or no time, and any apikey parameter's value shown as "*".
+// "-" for no bytes, no time or a request line never read, and the value of every query
+// parameter whose name decodes to apikey (in any case, however percent-encoded) shown as "*".
 std::string RequestLogLine(const LoggedRequest& request);
-
-// The request thread notes when a request's head has been read; TakeRequestSeconds then gives
-// the time since, once (a request refused before its head was read has none).
-void NoteRequestStart();
-std::optional<double> TakeRequestSeconds();
 
 }  // namespace ombrivoice::service
 

@@ -2,6 +2,8 @@
 // in range.
 #include "service/service_options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,7 @@ namespace {
 
 constexpr unsigned long long kMaxPort = 65535;
 constexpr unsigned long long kMaxTtlSeconds = 10ull * 365 * 24 * 3600;  // ten years
+constexpr unsigned long long kMaxAudioSecondsLimit = 24ull * 3600;        // a day of audio
 
 // text as a whole decimal number from low to high, or false.
 bool ReadNumber(const std::string& text, unsigned long long low, unsigned long long high, unsigned long long* out) {
@@ -53,6 +56,35 @@ bool ReadKeyFile(const std::string& path, std::set<std::string>* keys, std::stri
   return true;
 }
 
+// True when authority is host[:port] or [IPv6][:port], with a port of digits when there is one.
+bool PlainAuthority(const std::string& authority) {
+  const std::size_t hostEnd = authority[0] == '[' ? authority.find(']') + 1 : authority.find(':');
+  if (hostEnd == 0) return false;  // an unclosed '['
+  const std::string host = authority.substr(0, hostEnd);
+  const std::string port = hostEnd >= authority.size() ? "" : authority.substr(hostEnd);
+  const char* hostChars = host[0] == '[' ? "[]:.0123456789abcdefABCDEF" : "-.0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  unsigned long long number = 0;
+  return !host.empty() && host.find_first_not_of(hostChars) == std::string::npos &&
+         (port.empty() || (port[0] == ':' && ReadNumber(port.substr(1), 1, kMaxPort, &number)));
+}
+
+// The base of --public-url: an http or https URL with a host, an optional port and path, and
+// no user, query or fragment; returned without a trailing '/', or "" when it is not such a URL.
+std::string PublicBase(const std::string& url) {
+  std::string scheme = url.substr(0, url.find("://"));
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if ((scheme != "http" && scheme != "https") || url.find_first_of("?#@\\ \"<>") != std::string::npos) return "";
+  for (unsigned char c : url) {
+    if (c < 0x21 || c > 0x7E) return "";
+  }
+  const std::size_t authorityStart = scheme.size() + 3;
+  const std::size_t pathStart = std::min(url.find('/', authorityStart), url.size());
+  if (!PlainAuthority(url.substr(authorityStart, pathStart - authorityStart))) return "";
+  std::string base = scheme + url.substr(scheme.size());
+  while (base.back() == '/') base.pop_back();
+  return base;
+}
+
 }  // namespace
 
 std::string DefaultDataDir(const char* xdgStateHome, const char* home) {
@@ -68,7 +100,8 @@ std::string DefaultDataDir(const char* xdgStateHome, const char* home) {
 std::string UsageText() {
   return "usage: ombrivoice-service (--key KEY | --key-file FILE)... [--port N] [--data-dir DIR]\n"
          "                          [--max-body-bytes N] [--max-jobs N] [--job-ttl-seconds N]\n"
-         "                          [--model-dir DIR] [--tls-cert FILE --tls-key FILE] [--log-requests]\n"
+         "                          [--max-audio-seconds N] [--model-dir DIR] [--tls-cert FILE --tls-key FILE]\n"
+         "                          [--public-url BASE] [--log-requests]\n"
          "Serves the asynchronous recognition API on 127.0.0.1 and prints \"listening on 127.0.0.1:PORT\".\n"
          "  --key KEY              an API key the service accepts (repeatable; at least one key in all)\n"
          "  --key-file FILE        more keys, one per line (# starts a comment line); keeps them out\n"
@@ -78,11 +111,14 @@ std::string UsageText() {
          "                         $XDG_STATE_HOME/ombrivoice-service, else ~/.local/state/ombrivoice-service\n"
          "  --max-body-bytes N     largest request body accepted, default 67108864 (64 MiB)\n"
          "  --max-jobs N           jobs kept at once, default 100\n"
+         "  --max-audio-seconds N  longest audio accepted, default 600; longer uploads get 413\n"
          "  --job-ttl-seconds N    how long a finished job is kept, default 3600\n"
          "  --model-dir DIR        the recognition model, default /usr/share/pocketsphinx/model/en-us\n"
          "  --tls-cert FILE        serve HTTPS instead of HTTP with this PEM certificate (then any\n"
          "                         intermediate ones); needs --tls-key\n"
          "  --tls-key FILE         the certificate's private key (PEM, unencrypted); needs --tls-cert\n"
+         "  --public-url BASE      the http or https URL clients reach the service at (behind a\n"
+         "                         reverse proxy): job URLs in replies start with it\n"
          "  --log-requests         write one line per request to stderr\n"
          "  --worker               (internal) run as the recogniser process the service starts itself\n"
          "  --help                 print this text\n";
@@ -141,6 +177,12 @@ OptionsResult ParseOptions(const std::vector<std::string>& args) {
     } else if (name == "--max-jobs") {
       valid = ReadNumber(value, 1, SIZE_MAX, &number);
       options.limits.maxJobs = static_cast<std::size_t>(number);
+    } else if (name == "--max-audio-seconds") {
+      valid = ReadNumber(value, 1, kMaxAudioSecondsLimit, &number);
+      options.api.maxAudioSeconds = static_cast<unsigned long>(number);
+    } else if (name == "--public-url") {
+      options.api.publicUrl = PublicBase(value);
+      valid = !options.api.publicUrl.empty();
     } else if (name == "--job-ttl-seconds") {
       valid = ReadNumber(value, 0, kMaxTtlSeconds, &number);
       options.limits.ttl = std::chrono::seconds(number);

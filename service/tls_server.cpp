@@ -1,8 +1,7 @@
-// Makes the server: cpp-httplib's plain Server, or its SSLServer with an OpenSSL context this
-// file fills itself, so that each failure is reported with its file and OpenSSL's reason.
+// Fills the server's OpenSSL context itself, so that each failure is reported with its file and
+// OpenSSL's reason.
 #include "service/tls_server.h"
 
-#include <httplib.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -36,8 +35,9 @@ int RefusePassphrase(char* /*buffer*/, int /*size*/, int /*writing*/, void* data
   return -1;
 }
 
-// Sets the protocol floor and loads files into context; false with the reason in *error.
-bool SetUpContext(SSL_CTX& context, const TlsFiles& files, std::string* error) {
+}  // namespace
+
+bool SetUpTlsContext(SSL_CTX& context, const TlsFiles& files, std::string* error) {
   SSL_CTX_set_min_proto_version(&context, TLS1_2_VERSION);
   SSL_CTX_set_options(&context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
   bool passphraseAsked = false;
@@ -58,22 +58,6 @@ bool SetUpContext(SSL_CTX& context, const TlsFiles& files, std::string* error) {
   }
   SSL_CTX_set_default_passwd_cb_userdata(&context, nullptr);  // passphraseAsked ends here
   return error->empty();
-}
-
-}  // namespace
-
-std::unique_ptr<httplib::Server> MakeServer(const TlsFiles& files, std::string* error) {
-  if (files.certificateFile.empty()) {
-    return std::make_unique<httplib::Server>();
-  }
-  std::string problem;
-  auto server = std::make_unique<httplib::SSLServer>(
-      [&files, &problem](SSL_CTX& context) { return SetUpContext(context, files, &problem); });
-  if (!server->is_valid()) {
-    *error = problem.empty() ? "cannot set up TLS: " + TakeOpenSslReason() : problem;  // no context at all
-    return nullptr;
-  }
-  return server;
 }
 
 }  // namespace ombrivoice::service

@@ -1,14 +1,11 @@
-// The service's HTTP server, plain or over TLS: a TLS server is made only once its certificate
-// and private key have been read and found to belong together.
+// The service's TLS set-up: the certificate and private key of --tls-cert and --tls-key are
+// loaded into an OpenSSL context only once both have been read and found to belong together.
 #ifndef OMBRIVOICE_SERVICE_TLS_SERVER_H
 #define OMBRIVOICE_SERVICE_TLS_SERVER_H
 
-#include <memory>
-#include <string>
+#include <openssl/ssl.h>
 
-namespace httplib {
-class Server;
-}
+#include <string>
 
 namespace ombrivoice::service {
 
@@ -18,10 +15,10 @@ struct TlsFiles {
   std::string keyFile;          // its private key, unencrypted
 };
 
-// A plain HTTP server when files names no certificate, else one that speaks only HTTPS with
-// them. Null, with the reason and the file in *error, when either file cannot be read, holds
-// no PEM certificate or key, or the key is not the certificate's.
-std::unique_ptr<httplib::Server> MakeServer(const TlsFiles& files, std::string* error);
+// Sets TLS 1.2 as the floor and loads files into context. False, with the reason and the file
+// in *error, when either file cannot be read, holds no PEM certificate or key, the key is
+// encrypted, or it is not the certificate's.
+bool SetUpTlsContext(SSL_CTX& context, const TlsFiles& files, std::string* error);
 
 }  // namespace ombrivoice::service
 

@@ -10,6 +10,7 @@ name, its result code and the code's meaning::
         input("speak, then press Enter")
     ombrivoice.upload("speech.wav", "MY-KEY", "reply.json")
     ombrivoice.download("http://127.0.0.1:8080/1/api/async/job/ID/result?apikey=MY-KEY", "result.json")
+    job = json.loads(ombrivoice.read_reply("reply.json"))
 
 The library is the installed libTolvexOmbriVoice.so.1 (TolvexOmbriVoice.dll on Windows), or
 the file named by the environment variable OMBRIVOICE_LIBRARY.
@@ -19,9 +20,10 @@ import ctypes
 import os
 import sys
 import threading
+import zlib
 from typing import Optional, Union
 
-__all__ = ["OK", "OmbriVoiceError", "Recorder", "download", "upload"]
+__all__ = ["OK", "OmbriVoiceError", "Recorder", "download", "read_reply", "upload"]
 
 OK = 999
 """The result of a call that did its work."""
@@ -141,6 +143,49 @@ def download(url: str, path: Path) -> None:
     whatever its HTTP status, in the file (created or truncated)."""
     code = _load().OmbriVoiceFileDownload(_wide(url), _path(path))
     _check("OmbriVoiceFileDownload", code, _DOWNLOAD_MEANINGS)
+
+
+# zlib's window arguments: +16 for a gzip wrapper, negative for raw deflate with none.
+_GZIP_WINDOW = 16 + zlib.MAX_WBITS
+_RAW_WINDOW = -zlib.MAX_WBITS
+
+
+def _is_zlib(data: bytes) -> bool:
+    """A zlib header: deflate method, and a check that makes the first two bytes a multiple of 31."""
+    return len(data) >= 2 and data[0] & 0x0F == 8 and (data[0] * 256 + data[1]) % 31 == 0
+
+
+def read_reply(path: Path) -> bytes:
+    """The body of a reply file that upload or download saved, decoded when it is coded.
+
+    The calls save the body as it came, without its headers, and the upload says it accepts
+    gzip and deflate, so a compressing front end may code the reply. The coding is told from
+    the bytes: gzip (RFC 1952), deflate in its zlib wrapper (RFC 1950), or raw deflate (RFC
+    1951) for a body that does not look like JSON. Anything else is returned as it is. Raises
+    ValueError when gzip or zlib data does not decode."""
+    with open(path, "rb") as reply:
+        data = reply.read()
+    if data[:2] == b"\x1f\x8b":
+        return _inflate(data, _GZIP_WINDOW, "gzip")
+    if _is_zlib(data):
+        return _inflate(data, zlib.MAX_WBITS, "zlib")
+    if data.lstrip()[:1] in (b"", b"{", b"["):
+        return data
+    try:
+        return _inflate(data, _RAW_WINDOW, "deflate")
+    except ValueError:
+        return data  # not deflate either
+
+
+def _inflate(data: bytes, window: int, coding: str) -> bytes:
+    inflater = zlib.decompressobj(window)
+    try:
+        decoded = inflater.decompress(data) + inflater.flush()
+    except zlib.error as failure:
+        raise ValueError(f"the reply is {coding} data that does not decode: {failure}") from None
+    if not inflater.eof:
+        raise ValueError(f"the reply is {coding} data that ends early")
+    return decoded
 
 
 class Recorder:

@@ -1,9 +1,11 @@
 """The Python package against the library (the installed one, or OMBRIVOICE_LIBRARY): each
 call's success and a failure, the error's fields, and paths and keys beyond ASCII."""
 
+import gzip
 import http.server
 import threading
 import time
+import zlib
 
 import pytest
 
@@ -116,3 +118,23 @@ def test_recorder_failures_raise(alsa, tmp_path):
     with pytest.raises(ombrivoice.OmbriVoiceError) as failure:
         recorder.stop()
     assert (failure.value.call, failure.value.code) == ("OmbriVoiceRecorderStop", -1)
+
+
+@pytest.mark.parametrize("name, coded", [
+    ("plain", lambda body: body),
+    ("gzip", gzip.compress),
+    ("zlib deflate", zlib.compress),
+    ("raw deflate", lambda body: zlib.compress(body, wbits=-zlib.MAX_WBITS)),
+])
+def test_read_reply_decodes_what_a_front_end_coded(tmp_path, name, coded):
+    body = b'{"jobid":"j1","status":"queued"}'
+    (tmp_path / "reply.json").write_bytes(coded(body))
+    assert ombrivoice.read_reply(tmp_path / "reply.json") == body, name
+
+
+def test_read_reply_keeps_other_bodies_and_refuses_broken_coding(tmp_path):
+    (tmp_path / "page").write_bytes(b"<html>busy</html>")
+    assert ombrivoice.read_reply(tmp_path / "page") == b"<html>busy</html>"
+    (tmp_path / "cut").write_bytes(gzip.compress(b'{"jobid":"j1"}')[:12])
+    with pytest.raises(ValueError):
+        ombrivoice.read_reply(tmp_path / "cut")

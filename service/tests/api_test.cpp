@@ -1,7 +1,6 @@
 // The HTTP API over real loopback sockets: the library's request in proxy and direct form,
 // each malformed request with its status and JSON error, the body limit, job reads.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <memory>
 #include <thread>
@@ -9,6 +8,7 @@
 #include "service/api_routes.h"
 #include "service/http_server.h"
 #include "service/request_log.h"
+#include "service/url_query.h"
 #include "support/gated_processor.h"
 #include "support/service_test_support.h"
 
@@ -20,28 +20,36 @@ using namespace testing;
 constexpr const char* kProxyUploadTarget = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
 constexpr std::size_t kTestBodyLimit = 64 * 1024;  // small, so the over-limit body is quick
 
+std::string Repeated(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
 class ServiceApi : public ::testing::Test {
  protected:
   void SetUp() override { Start(JobLimits{}); }
 
-  void Start(JobLimits limits) {
+  void Start(JobLimits limits, ApiSettings settings = Settings()) {
+    server_.reset();
     store_.reset();  // it uses the gate, and holds the data folder
     gate_ = std::make_unique<GatedProcessor>();
     std::string error;
     store_ = JobStore::Open(dataDir_.path(), limits, *gate_, &error);
     ASSERT_NE(store_, nullptr) << error;
-    server_ = std::make_unique<httplib::Server>();
+    server_ = HttpServer::Make(TlsFiles{}, settings.maxBodyBytes, &error);
+    ASSERT_NE(server_, nullptr) << error;
+    port_ = server_->Bind(0, &error);
+    ASSERT_GT(port_, 0) << error;
+    listener_ = std::thread([this, settings] { server_->Serve(MakeApiHandlers(settings, *store_)); });
+  }
+
+  static ApiSettings Settings() {
     ApiSettings settings;
     settings.keys = {"good-key", "other-key"};
     settings.maxBodyBytes = kTestBodyLimit;
-    ConfigureHttpServer(*server_);
-    InstallApiRoutes(*server_, settings, *store_);
-    port_ = BindLoopback(*server_, 0, &error);
-    ASSERT_GT(port_, 0) << error;
-    listener_ = std::thread([this] { server_->listen_after_bind(); });
-    while (!server_->is_running()) {  // stop() before the listen loop began would be lost
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    settings.maxAudioSeconds = 2;
+    return settings;
   }
 
   void TearDown() override { Stop(); }
@@ -49,7 +57,7 @@ class ServiceApi : public ::testing::Test {
   // Ends the server and the store; a test may Stop and Start again.
   void Stop() {
     gate_->Open();
-    server_->stop();
+    server_->Stop();
     if (listener_.joinable()) listener_.join();
     store_->Stop();
   }
@@ -67,7 +75,7 @@ class ServiceApi : public ::testing::Test {
   TempFolder dataDir_;
   std::unique_ptr<GatedProcessor> gate_;  // made anew by each Start
   std::unique_ptr<JobStore> store_;
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<HttpServer> server_;
   std::thread listener_;
   int port_ = 0;
 };
@@ -156,6 +164,23 @@ TEST_F(ServiceApi, MalformedUploadsGetAStatusAndAJsonErrorCode) {
        "malformed_request"},
       {"no length", headWith(""), 411, "length_required"},
       {"chunked", headWith("Transfer-Encoding: chunked\r\n"), 411, "length_required"},
+      {"length, then chunked", headWith("Content-Length: 0\r\nTransfer-Encoding: chunked\r\n"), 400,
+       "malformed_request"},
+      {"chunked with a space before its colon, and a length",
+       headWith("Transfer-Encoding : chunked\r\nContent-Length: 0\r\n"), 400, "malformed_request"},
+      {"a header line without a colon", headWith("Content-Length: 0\r\nNo colon here\r\n"), 400,
+       "malformed_request"},
+      {"audio over --max-audio-seconds",
+       UploadRequest(kProxyUploadTarget,
+                     UploadBody(kLibraryBoundary, MakeWav(4000, 1, 16, std::vector<std::int16_t>(8001, 1)), "good-key")),
+       413, "audio_too_long"},
+      {"a target over 8 KiB", "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 414,
+       "malformed_request"},
+      {"a request line that fills the head", "GET /" + std::string(20000, 'a'), 414, "malformed_request"},
+      {"101 header lines", headWith("Content-Length: 0\r\n" + Repeated("A: b\r\n", 101)), 431,
+       "malformed_request"},
+      {"a header line over 16 KiB", headWith("Content-Length: 0\r\nA: " + std::string(17000, 'b') + "\r\n"), 431,
+       "malformed_request"},
   };
   for (const Case& c : cases) {
     RawReply reply = SendRaw(port_, c.request);
@@ -183,6 +208,11 @@ TEST(ServiceRequestLog, LineHasTheCommonFieldsWithKeysMaskedAndOddBytesEscaped) 
   EXPECT_EQ(RequestLogLine(request).substr(line.find("\" ") + 2), "202 - -");
   request.client.clear();  // a request line that did not parse leaves no address
   EXPECT_EQ(RequestLogLine(request).substr(0, 7), "- - - [");
+  // However the query spells the key's name, its value is masked.
+  request.target = "/r?api%6Bey=one&APIKEY=two&%61pikey=three&api+key=kept&apikeys=kept&apikey";
+  EXPECT_NE(RequestLogLine(request).find("\"GET /r?api%6Bey=*&APIKEY=*&%61pikey=*&api+key=kept&apikeys=kept&apikey "),
+            std::string::npos)
+      << RequestLogLine(request);
 }
 
 TEST_F(ServiceApi, BodyOverTheLimitGets413) {
@@ -208,12 +238,28 @@ TEST_F(ServiceApi, JobReadsNeedAValidKeyThatOwnsTheJob) {
       {"/1/api/async/job/ffffffffffffffffffffffffffffffff?apikey=good-key", 404, "unknown_job"},
       {"http://api.ombrivoice.example/1/api/async/job/nope/result?apikey=good-key", 404, "unknown_job"},
       {"/1/api/elsewhere", 404, "not_found"},
+      {job + "?api%6Bey=good-key", 200, ""},  // the parameter's name is read decoded
+      {job + "/result?apikey=good%2Dkey", 200, ""},
+      {job + "/other?apikey=good-key", 404, "not_found"},
   };
   for (const Case& c : cases) {
     RawReply reply = Get(port_, c.target);
     EXPECT_EQ(reply.status, c.status) << c.target;
     EXPECT_EQ(JsonField(reply.body, "error"), c.code) << c.target;
   }
+}
+
+TEST_F(ServiceApi, JobUrlsAreBuiltOnThePublicUrlWhenOneIsGiven) {
+  Stop();
+  ApiSettings settings = Settings();
+  settings.publicUrl = "https://voice.example.org/speech";
+  Start(JobLimits{}, settings);
+  RawReply reply = Upload(kProxyUploadTarget, wav_, "good-key");
+  ASSERT_EQ(reply.status, 202) << reply.body;
+  const std::string jobUrl = "https://voice.example.org/speech/1/api/async/job/" + JsonField(reply.body, "jobid");
+  EXPECT_EQ(JsonField(reply.body, "status_url"), jobUrl);
+  EXPECT_EQ(JsonField(reply.body, "result_url"), jobUrl + "/result");
+  EXPECT_NE(reply.headers.find("Location: " + jobUrl), std::string::npos) << reply.headers;
 }
 
 TEST_F(ServiceApi, FullStoreAnswers503UntilAJobIsDone) {

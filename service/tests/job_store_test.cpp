@@ -1,12 +1,22 @@
-// The job store: states in order, jobs private to their key, the bound on jobs kept, expiry,
-// and a stop that puts the running job back in the queue of the next store on the folder.
+// The job store: states in order, jobs private to their key, the bound on jobs kept, expiry, a
+// stop that puts the running job back in the queue of the next store on the folder, keys kept
+// only as digests (an older database converted), and outcomes that a full disk held back.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <thread>
 
 #include "service/job_store.h"
+#include "service/key_digest.h"
 #include "support/gated_processor.h"
 #include "support/service_test_support.h"
 
@@ -131,6 +141,113 @@ TEST_F(ServiceJobStore, StopRequeuesTheRunningJobForTheNextStoreOnTheFolder) {
   EXPECT_EQ(reopened->Find(running, "k")->outcome.text, "1 bytes");
   ASSERT_TRUE(WaitForState(*reopened, queued, "k", JobState::kFinished));
   EXPECT_EQ(reopened->Find(queued, "k")->outcome.text, "2 bytes");
+}
+
+// The database of the version before key digests, as that version wrote it: one finished and
+// one queued job (whose upload is on disk), keys in clear.
+void WriteVersion1Database(const std::string& folder) {
+  std::filesystem::create_directories(folder + "/uploads");
+  std::ofstream(folder + "/uploads/0123456789abcdef0123456789abcdef.wav") << "queued audio";
+  sqlite3* db = nullptr;
+  sqlite3_open((folder + "/jobs.sqlite3").c_str(), &db);
+  sqlite3_exec(db,
+               "PRAGMA journal_mode = WAL;"
+               "CREATE TABLE jobs (seq INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, api_key TEXT NOT NULL,"
+               " state TEXT NOT NULL CHECK (state IN ('queued', 'running', 'finished', 'failed')),"
+               " created INTEGER NOT NULL, done_at_ms INTEGER, text TEXT, error TEXT, duration_seconds REAL,"
+               " sample_rate INTEGER, channels INTEGER, rms_dbfs REAL, peak_dbfs REAL);"
+               "CREATE INDEX jobs_by_state ON jobs (state, seq);"
+               "CREATE INDEX jobs_by_done_at ON jobs (done_at_ms);"
+               "INSERT INTO jobs (id, api_key, state, created, done_at_ms, text) VALUES"
+               " ('fedcba9876543210fedcba9876543210', 'clear-key-one', 'finished', 1, 32503680000000, 'old words'),"
+               " ('0123456789abcdef0123456789abcdef', 'clear-key-two', 'queued', 2, NULL, NULL);"
+               "PRAGMA user_version = 1;",
+               nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+}
+
+// Every byte of every file under folder.
+std::string AllBytes(const std::string& folder) {
+  std::string bytes;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream file(entry.path(), std::ios::binary);
+    bytes.append(std::istreambuf_iterator<char>(file), {});
+  }
+  return bytes;
+}
+
+TEST_F(ServiceJobStore, KeysAreKeptAsDigestsAndAnOlderDatabaseIsConvertedWithNothingLost) {
+  WriteVersion1Database(folder_.path());
+  ASSERT_NE(AllBytes(folder_.path()).find("clear-key-one"), std::string::npos) << "the old database as written";
+  gate_.Open();
+  auto store = OpenStore();
+  ASSERT_NE(store, nullptr);
+  EXPECT_EQ(AllBytes(folder_.path()).find("clear-key"), std::string::npos) << "a key is still on disk once open";
+  const std::string fresh = Accepted(*store, "clear-key-three", "new");
+  std::optional<JobView> finished = store->Find("fedcba9876543210fedcba9876543210", "clear-key-one");
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(finished->outcome.text, "old words");
+  EXPECT_FALSE(store->Find("fedcba9876543210fedcba9876543210", "clear-key-two"));
+  ASSERT_TRUE(WaitForState(*store, "0123456789abcdef0123456789abcdef", "clear-key-two", JobState::kFinished));
+  EXPECT_EQ(store->Find("0123456789abcdef0123456789abcdef", "clear-key-two")->outcome.text, "12 bytes");
+  ASSERT_TRUE(WaitForState(*store, fresh, "clear-key-three", JobState::kFinished));
+  store.reset();
+  const std::string bytes = AllBytes(folder_.path());
+  EXPECT_EQ(bytes.find("clear-key"), std::string::npos) << "a key is still on disk once closed";
+  EXPECT_NE(bytes.find(KeyDigest("clear-key-one")), std::string::npos);
+  std::string error;
+  EXPECT_NE(JobStore::Open(folder_.path(), JobLimits{}, gate_, &error), nullptr) << error << " (reopened)";
+}
+
+// The status of RunOnAFullDisk when no small disk can be made (no root, or no mount namespace).
+constexpr int kNoSmallDisk = 77;
+
+// In a forked child: mounts a 1 MiB tmpfs on folder in a mount namespace of its own, runs a
+// job whose outcome meets the full disk, and frees the disk. 0 when the job stayed running
+// while the disk was full and was finished once space returned; the failure on stderr otherwise.
+int RunOnAFullDisk(const std::string& folder) {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    return kNoSmallDisk;
+  }
+  GatedProcessor gate;
+  std::string error;
+  std::unique_ptr<JobStore> store = JobStore::Open(folder, JobLimits{}, gate, &error);
+  const SubmitResult submitted = store ? store->Submit("k", "x") : SubmitResult();
+  if (submitted.status != SubmitStatus::kAccepted || !gate.WaitStarted(1)) {
+    std::fprintf(stderr, "the job was not taken: %s %s\n", error.c_str(), submitted.error.c_str());
+    return 1;
+  }
+  const std::string filler = folder + "/filler";
+  std::ofstream fill(filler, std::ios::binary);
+  const std::string piece(4096, 'f');
+  while (fill.write(piece.data(), piece.size()) && fill.flush()) {
+  }
+  fill.close();  // an open file keeps its space after it is removed
+  gate.Open();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  std::optional<JobView> held = store->Find(submitted.id, "k");
+  if (!held || held->state != JobState::kRunning) {
+    std::fprintf(stderr, "while the disk was full the job was not left running\n");
+    return 1;
+  }
+  std::filesystem::remove(filler);
+  if (!WaitForState(*store, submitted.id, "k", JobState::kFinished)) {
+    std::fprintf(stderr, "the job was not finished once space returned\n");
+    return 1;
+  }
+  return 0;
+}
+
+TEST_F(ServiceJobStore, AnOutcomeAFullDiskHeldBackIsCommittedOnceSpaceReturns) {
+  const pid_t child = fork();
+  if (child == 0) _exit(RunOnAFullDisk(folder_.path()));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kNoSmallDisk) GTEST_SKIP() << "a small disk needs root and a mount namespace";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "see the reason above";
 }
 
 }  // namespace

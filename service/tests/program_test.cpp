@@ -30,6 +30,32 @@ TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
   EXPECT_EQ(parsed.options.dataDir, "/d");
   EXPECT_EQ(parsed.options.tls.certificateFile, "/c.pem");
   EXPECT_EQ(parsed.options.tls.keyFile, "/k.pem");
+  EXPECT_EQ(parsed.options.api.maxAudioSeconds, 600u);
+  EXPECT_EQ(parsed.options.api.publicUrl, "");
+  struct PublicUrl {
+    const char* given;
+    const char* base;  // "" when refused
+  };
+  const PublicUrl publicUrls[] = {
+      {"https://voice.example.org", "https://voice.example.org"},
+      {"HTTP://voice.example.org:8080/speech/", "http://voice.example.org:8080/speech"},
+      {"http://[::1]:8735/", "http://[::1]:8735"},
+      {"ftp://voice.example.org", ""},
+      {"https://voice.example.org/?a=b", ""},
+      {"https://voice.example.org/#top", ""},
+      {"https://user@voice.example.org", ""},
+      {"https://", ""},
+      {"https://voice.example.org:http", ""},
+      {"https://voice.example.org:70000", ""},
+      {"https://voice example.org", ""},
+      {"voice.example.org", ""},
+  };
+  for (const PublicUrl& url : publicUrls) {
+    OptionsResult withUrl = ParseOptions({"--key", "a", "--public-url", url.given, "--max-audio-seconds", "30"});
+    EXPECT_EQ(withUrl.ok, url.base[0] != '\0') << url.given << ": " << withUrl.error;
+    EXPECT_EQ(withUrl.options.api.publicUrl, url.base) << url.given;
+    EXPECT_EQ(withUrl.options.api.maxAudioSeconds, withUrl.ok ? 30u : 600u) << url.given;
+  }
   EXPECT_EQ(DefaultDataDir("/state", "/home/u"), "/state/ombrivoice-service");
   EXPECT_EQ(DefaultDataDir("relative", "/home/u"), "/home/u/.local/state/ombrivoice-service");
   EXPECT_EQ(DefaultDataDir(nullptr, nullptr), "");
@@ -46,6 +72,8 @@ TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
       {"--key", "a", "--tls-cert", "/c.pem"},  // a certificate without its key
       {"--key", "a", "--tls-key", "/k.pem"},   // a key without its certificate
       {"--key", "a", "--tls-cert", "", "--tls-key", "/k.pem"},
+      {"--key", "a", "--max-audio-seconds", "0"},
+      {"--key", "a", "--max-audio-seconds", "1.5"},
   };
   for (const auto& args : bad) {
     EXPECT_FALSE(ParseOptions(args).ok) << ::testing::PrintToString(args);
@@ -67,9 +95,12 @@ TEST(ServiceOptions, KeysComeFromAKeyFileToo) {
 }
 
 TEST(ServiceProgram, BadCommandLineExitsWith2BeforeListening) {
-  ServiceProcess service({"--port", "0"});
-  EXPECT_EQ(service.firstLine(), "");
-  EXPECT_EQ(service.Wait(), 2);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--port", "0"},
+                                               {"--key", "k", "--public-url", "https://voice.example.org/?x"}}) {
+    ServiceProcess service(args);
+    EXPECT_EQ(service.firstLine(), "") << ::testing::PrintToString(args);
+    EXPECT_EQ(service.Wait(), 2) << ::testing::PrintToString(args);
+  }
 }
 
 TEST(ServiceProgram, PrintsItsPortAndExitsCleanlyOnSigtermAndSigint) {

@@ -14,11 +14,8 @@
 namespace ombrivoice::service::testing {
 namespace {
 
-// The environment for the program. Under TSan its HTTP server is Debian's prebuilt
-// cpp-httplib, which TSan does not instrument: it cannot see that library's own
-// synchronisation and reports its buffer copies as races (and, halting, kills the service).
-// Reports from calls made inside that library are suppressed; the service's own code stays
-// checked.
+// The environment for the program: the test's own, with the service's TSan suppressions added
+// under TSan.
 std::vector<std::string> ProgramEnvironment() {
   const std::string name = "TSAN_OPTIONS=";
   std::vector<std::string> entries;

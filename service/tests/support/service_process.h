@@ -25,6 +25,7 @@ class ServiceProcess {
   const std::string& firstLine() const { return firstLine_; }
   // The port of "listening on 127.0.0.1:PORT", or 0.
   int port() const;
+  pid_t pid() const { return pid_; }
   // Sends signal and waits up to five seconds; the exit code, 128 + signal when killed by one,
   // or -1 when it did not end in time.
   int StopWith(int signal);

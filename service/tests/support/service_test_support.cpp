@@ -124,8 +124,7 @@ bool SendAll(int sock, const std::string& bytes) {
 }
 
 RawReply Exchange(int sock, const std::string& request) {
-  RawReply reply;
-  if (sock < 0) return reply;
+  if (sock < 0) return RawReply();
   // The server may answer and close before the whole body is sent (a body over the limit);
   // the reply is read all the same.
   SendAll(sock, request);
@@ -135,6 +134,11 @@ RawReply Exchange(int sock, const std::string& request) {
     received.append(buffer, static_cast<std::size_t>(n));
   }
   close(sock);
+  return ParseReply(received);
+}
+
+RawReply ParseReply(const std::string& received) {
+  RawReply reply;
   const std::size_t headerEnd = received.find("\r\n\r\n");
   if (received.rfind("HTTP/1.", 0) != 0 || headerEnd == std::string::npos) {
     return reply;

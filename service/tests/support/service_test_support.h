@@ -49,6 +49,8 @@ bool SendAll(int sock, const std::string& bytes);
 // Sends request on sock (-1 gives an empty reply), reads until the server closes the
 // connection, and closes sock.
 RawReply Exchange(int sock, const std::string& request);
+// The status, header block and body of the bytes of a whole reply.
+RawReply ParseReply(const std::string& received);
 // Sends request to 127.0.0.1:port on a new connection and reads until the server closes it.
 RawReply SendRaw(int port, const std::string& request);
 

@@ -1,0 +1,46 @@
+// A request as the service's HTTP server hands it to the routes, and the reply they give back:
+// plain values, so that the routes know nothing of the server library.
+#ifndef OMBRIVOICE_SERVICE_HTTP_MESSAGE_H
+#define OMBRIVOICE_SERVICE_HTTP_MESSAGE_H
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace ombrivoice::service {
+
+using HeaderLines = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string method;     // as sent, "" when the request line was never read
+  std::string target;     // origin-form ("/path?query") or absolute-form ("http://host/path")
+  std::string version;    // "HTTP/1.1" or "HTTP/1.0"
+  HeaderLines headers;    // in the order sent, names as sent
+  std::string body;
+  std::string client;     // the peer's address
+  bool tls = false;       // came over TLS
+  std::string local;      // the address and port it came to, "127.0.0.1:8735"
+
+  // The value of the first header named name (in any case), or nullptr.
+  const std::string* Header(std::string_view name) const;
+  // How many headers are named name (in any case).
+  std::size_t HeaderCount(std::string_view name) const;
+};
+
+struct HttpReply {
+  int status = 200;
+  HeaderLines headers;    // besides Content-Type, Content-Length and Connection
+  std::string body;       // JSON
+};
+
+// The reply on the wire: status line, Content-Type: application/json, Content-Length,
+// Connection: close (every connection carries one request), the reply's own headers, body.
+std::string SerializeReply(const HttpReply& reply);
+
+// ASCII case-insensitive equality, as header names and URL schemes compare.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
+}  // namespace ombrivoice::service
+
+#endif  // OMBRIVOICE_SERVICE_HTTP_MESSAGE_H

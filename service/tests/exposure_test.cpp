@@ -1,0 +1,205 @@
+// The service program exposed to clients that attack it: header floods, clients that trickle
+// their heads, idle connections by the thousand and many from one address. Each test prints
+// the figure it measures (memory, answer time, connections held) beside its check.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "support/service_process.h"
+#include "support/service_test_support.h"
+
+namespace ombrivoice::service {
+namespace {
+
+using namespace testing;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUploadTarget = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
+constexpr std::size_t kFloodBytes = 12 << 20;   // of header lines, on each of four connections
+constexpr int kFloods = 4;
+constexpr long kFloodGrowthLimitKiB = 64 << 10;
+constexpr int kSlowClients = 200;
+constexpr auto kSlowLineEvery = std::chrono::seconds(3);
+constexpr int kIdleClients = 1000;
+constexpr int kPerAddressCap = 128;              // the server's, see http_server.cpp
+
+// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"), or -1.
+long StatusKiB(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+// A socket connected to 127.0.0.1:port from the loopback address source ("127.0.0.5"), so a
+// test can be many clients; -1 when that fails.
+int ConnectFrom(const std::string& source, int port) {
+  const int sock = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in from{}, to{};
+  from.sin_family = to.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(sock, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(sock, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+// True when the server has closed sock (or sent something on it) by now.
+bool Answered(int sock) {
+  pollfd wait = {sock, POLLIN, 0};
+  return poll(&wait, 1, 0) == 1;
+}
+
+RawReply Upload(int port) {
+  const std::string wav = MakeWav(16000, 1, 16, Sine(440, 0.3, 16000, 1, 1600));
+  return SendRaw(port, UploadRequest(kUploadTarget, UploadBody(kLibraryBoundary, wav, "k")));
+}
+
+double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+
+// A service for one test, with descriptors enough on this side for the connections it opens.
+class ServiceExposure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_GT(service_.port(), 0) << service_.firstLine();
+    ASSERT_EQ(Upload(service_.port()).status, 202);  // warmed up: the baseline holds a served request
+  }
+  void TearDown() override { EXPECT_EQ(service_.StopWith(SIGTERM), 0); }
+
+  ServiceProcess service_{{"--key", "k", "--port", "0"}};
+};
+
+// One connection sending lines of header until the server stops taking them; the status it
+// was answered with, and how many bytes the server took before it closed.
+void Flood(int port, int* status, std::size_t* taken) {
+  const int sock = ConnectLoopback(port);
+  std::string chunk = "GET / HTTP/1.1\r\nHost: x\r\n";
+  while (chunk.size() < 64 * 1024) chunk += "a:b\r\n";
+  *taken = 0;
+  while (*taken < kFloodBytes) {
+    const ssize_t sent = send(sock, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    if (sent <= 0) break;
+    *taken += static_cast<std::size_t>(sent);
+    chunk = std::string(64 * 1024 / 5 * 5, 'a');
+    for (std::size_t i = 0; i < chunk.size(); i += 5) chunk.replace(i, 5, "a:b\r\n");
+  }
+  *status = Exchange(sock, "").status;
+}
+
+TEST_F(ServiceExposure, HeaderFloodsAreRefusedWith431AndMemoryStaysFlat) {
+  const long before = StatusKiB(service_.pid(), "VmRSS");
+  std::vector<std::thread> floods;
+  std::vector<int> statuses(kFloods);
+  std::vector<std::size_t> taken(kFloods);
+  for (int i = 0; i < kFloods; ++i) floods.emplace_back(Flood, service_.port(), &statuses[i], &taken[i]);
+  for (std::thread& flood : floods) flood.join();
+  const long peak = StatusKiB(service_.pid(), "VmHWM");
+  for (int i = 0; i < kFloods; ++i) {
+    EXPECT_EQ(statuses[i], 431) << "flood " << i;
+    EXPECT_LT(taken[i], kFloodBytes) << "flood " << i << ": the server read the whole flood";
+  }
+  // What a flooder could send counts the kernel's socket buffers on both sides, some MiB.
+  std::printf("header flood (4 connections x 12 MiB of 5-byte lines): all 431, closed after at most %zu KiB sent; "
+              "service memory %ld KiB before, peak %ld KiB, grew by at most %ld KiB\n",
+              *std::max_element(taken.begin(), taken.end()) >> 10, before, peak, peak - before);
+  EXPECT_LT(peak - before, kFloodGrowthLimitKiB);
+  EXPECT_EQ(Upload(service_.port()).status, 202);
+}
+
+TEST_F(ServiceExposure, BesideTwoHundredSlowClientsAnUploadIsAnsweredAndTheirHeadsTimeOut) {
+  std::vector<int> slow;
+  const Clock::time_point begin = Clock::now();
+  for (int i = 0; i < kSlowClients; ++i) {
+    slow.push_back(ConnectFrom(i % 2 == 0 ? "127.0.0.2" : "127.0.0.3", service_.port()));
+    ASSERT_GE(slow.back(), 0);
+    ASSERT_TRUE(SendAll(slow.back(), "POST /1/api/async/recognizespeech/v1 HTTP/1.1\r\n"));
+  }
+  std::vector<double> closedAfter(kSlowClients, -1);
+  double answerSeconds = -1;
+  int answerStatus = 0;
+  std::thread upload([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(4));  // every slow client is inside its head
+    const Clock::time_point asked = Clock::now();
+    answerStatus = Upload(service_.port()).status;
+    answerSeconds = Seconds(Clock::now() - asked);
+  });
+  Clock::time_point nextLine = begin + kSlowLineEvery;
+  while (Clock::now() - begin < std::chrono::seconds(13)) {
+    for (int i = 0; i < kSlowClients; ++i) {
+      if (closedAfter[i] < 0 && Answered(slow[i])) closedAfter[i] = Seconds(Clock::now() - begin);
+    }
+    if (Clock::now() >= nextLine) {
+      for (int i = 0; i < kSlowClients; ++i) {
+        if (closedAfter[i] < 0) SendAll(slow[i], "X-Slow: 1\r\n");
+      }
+      nextLine += kSlowLineEvery;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  upload.join();
+  for (int sock : slow) close(sock);
+  EXPECT_EQ(answerStatus, 202);
+  EXPECT_LT(answerSeconds, 5.0);
+  const auto [first, last] = std::minmax_element(closedAfter.begin(), closedAfter.end());
+  std::printf("beside %d clients sending a header line every 3 s: the upload was answered %d in %.3f s; their "
+              "heads were cut off %.1f to %.1f s after they connected\n",
+              kSlowClients, answerStatus, answerSeconds, *first, *last);
+  EXPECT_GE(*first, 9.0) << "a slow head was cut off before its deadline";
+  EXPECT_LE(*last, 12.0) << "a slow head outlived its deadline";
+}
+
+TEST_F(ServiceExposure, AThousandIdleConnectionsAreHeldAndOneAddressIsCapped) {
+  const long before = StatusKiB(service_.pid(), "VmRSS");
+  std::vector<int> idle;
+  for (int i = 0; i < kIdleClients; ++i) {
+    idle.push_back(ConnectFrom("127.0.0." + std::to_string(2 + i / 100), service_.port()));
+    ASSERT_GE(idle.back(), 0) << i;
+  }
+  std::vector<int> oneAddress;
+  for (int i = 0; i < kPerAddressCap + 2; ++i) oneAddress.push_back(ConnectFrom("127.0.1.1", service_.port()));
+  const Clock::time_point asked = Clock::now();
+  const RawReply real = Upload(service_.port());
+  const double answerSeconds = Seconds(Clock::now() - asked);
+  const long holding = StatusKiB(service_.pid(), "VmRSS");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // for the turned-away ones to be closed
+  int held = 0, heldFromOne = 0;
+  for (int sock : idle) held += Answered(sock) ? 0 : 1;
+  for (int sock : oneAddress) heldFromOne += Answered(sock) ? 0 : 1;
+  const RawReply turnedAway = Exchange(oneAddress.back(), "");
+  oneAddress.pop_back();
+  for (int sock : idle) close(sock);
+  for (int sock : oneAddress) close(sock);
+  std::printf("%d idle connections from 10 addresses: %d held (service memory %ld KiB before, %ld KiB holding "
+              "them); a real upload beside them answered %d in %.3f s; one address opening %d: %d held, the rest "
+              "turned away with %d\n",
+              kIdleClients, held, before, holding, real.status, answerSeconds, kPerAddressCap + 2, heldFromOne,
+              turnedAway.status);
+  EXPECT_EQ(real.status, 202);
+  EXPECT_EQ(held, kIdleClients);
+  EXPECT_EQ(heldFromOne, kPerAddressCap);
+  EXPECT_EQ(turnedAway.status, 503);
+  EXPECT_EQ(JsonField(turnedAway.body, "error"), "busy");
+}
+
+}  // namespace
+}  // namespace ombrivoice::service

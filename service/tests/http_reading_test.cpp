@@ -1,0 +1,132 @@
+// How the server reads requests, without sockets: the head limits and framing refusals of the
+// request parser, query parameters read and masked by their decoded names, the connection
+// caps, and keys compared as digests.
+#include <gtest/gtest.h>
+
+#include <boost/asio/buffer.hpp>
+
+#include "service/connection_limits.h"
+#include "service/key_digest.h"
+#include "service/request_parser.h"
+#include "service/url_query.h"
+
+namespace ombrivoice::service {
+namespace {
+
+constexpr std::uint64_t kBodyLimit = 1000;
+
+// bytes fed to a fresh parser at once, as one read would bring them: 0 when the request was
+// read whole, -1 when it needs more, else the status the server refuses it with.
+int Parse(const std::string& bytes, HttpRequest* request = nullptr) {
+  RequestParser parser(kBodyLimit);
+  boost::beast::error_code error;
+  std::size_t used = 0;
+  while (!error && used < bytes.size() && !parser.is_done()) {
+    used += parser.put(boost::asio::buffer(bytes.data() + used, bytes.size() - used), error);
+    if (error == boost::beast::http::error::need_more) return -1;
+  }
+  if (request != nullptr) *request = parser.request();
+  if (error) return parser.RefusalStatus(error);
+  return parser.is_done() ? 0 : -1;
+}
+
+std::string Lines(const std::string& line, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) out += line;
+  return out;
+}
+
+TEST(ServiceRequestParser, HeadsOverTheLimitsAndBadFramingAreRefused) {
+  const std::string post = "POST /u HTTP/1.1\r\nHost: x\r\n";
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int result;
+  };
+  const Case cases[] = {
+      {"a plain GET", "GET /a?b=c HTTP/1.1\r\nHost: x\r\n\r\n", 0},
+      {"a POST with its body", post + "Content-Length: 5\r\n\r\nhello", 0},
+      {"a head still coming", post + "Content-Le", -1},
+      {"100 header lines", "GET / HTTP/1.1\r\n" + Lines("A: b\r\n", 100) + "\r\n", 0},
+      {"101 header lines", "GET / HTTP/1.1\r\n" + Lines("A: b\r\n", 101) + "\r\n", 431},
+      {"a flood of short lines, unfinished", "GET / HTTP/1.1\r\n" + Lines("a:b\r\n", 20000), 431},
+      {"one header line of 16 KiB", "GET / HTTP/1.1\r\nA: " + std::string(kMaxHeadBytes, 'b') + "\r\n\r\n", 431},
+      {"a target of 8 KiB", "GET /" + std::string(kMaxTargetBytes - 1, 'a') + " HTTP/1.1\r\n\r\n", 0},
+      {"a target over 8 KiB", "GET /" + std::string(kMaxTargetBytes, 'a') + " HTTP/1.1\r\n\r\n", 414},
+      {"a request line that fills the head", "GET /" + std::string(kMaxHeadBytes, 'a'), 414},
+      {"a body over the limit", post + "Content-Length: 1001\r\n\r\n", 413},
+      {"a length that is no number", post + "Content-Length: 12x\r\n\r\n", 400},
+      {"two lengths that differ", post + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
+      {"a length, then chunked", post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n", 400},
+      {"chunked, then a length", post + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n", 400},
+      {"a space before a colon", post + "Transfer-Encoding : chunked\r\nContent-Length: 5\r\n\r\nhello", 400},
+      {"a line without a colon", post + "No colon\r\n\r\n", 400},
+      {"a bare line feed", "GET / HTTP/1.1\nHost: x\n\n", 400},
+      {"no request line", "\r\n\r\n", 400},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Parse(c.bytes), c.result) << c.what;
+  }
+  HttpRequest request;
+  ASSERT_EQ(Parse(post + "content-length: 5\r\nX-Two: a\r\nX-Two: b\r\n\r\nhello", &request), 0);
+  EXPECT_EQ(request.method + " " + request.target + " " + request.version, "POST /u HTTP/1.1");
+  EXPECT_EQ(request.body, "hello");
+  EXPECT_EQ(*request.Header("Content-Length"), "5");
+  EXPECT_EQ(request.HeaderCount("x-two"), 2u);
+  EXPECT_EQ(request.Header("Range"), nullptr);
+}
+
+TEST(ServiceUrlQuery, ParametersAreFoundAndMaskedByTheirDecodedNames) {
+  EXPECT_EQ(PercentDecoded("a%20b+c%2", false), "a b+c%2");
+  EXPECT_EQ(PercentDecoded("a%20b+c%zz", true), "a b c%zz");
+  struct Case {
+    std::string query;
+    std::optional<std::string> key;
+  };
+  const Case cases[] = {
+      {"apikey=k1", "k1"},
+      {"x=1&apikey=a%26b+c", "a&b c"},
+      {"api%6Bey=k2&apikey=k3", "k2"},
+      {"apikey", ""},
+      {"APIKEY=k4", std::nullopt},  // read with its name as sent, as the routes always did
+      {"apikeys=k5&key=k6", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(QueryValue(c.query, "apikey"), c.key) << c.query;
+  }
+  EXPECT_EQ(MaskedQueryValues("/j?api%6Bey=k&APIKEY=k&b=c&apikey=&apikey", "apikey"),
+            "/j?api%6Bey=*&APIKEY=*&b=c&apikey=&apikey");
+  EXPECT_EQ(MaskedQueryValues("/j/apikey=k", "apikey"), "/j/apikey=k");
+}
+
+TEST(ServiceConnectionLimits, EachAddressAndAllTogetherAreCapped) {
+  ConnectionLimits limits(3, 2);
+  EXPECT_TRUE(limits.Admit("a"));
+  EXPECT_TRUE(limits.Admit("a"));
+  EXPECT_FALSE(limits.Admit("a")) << "a third from one address";
+  EXPECT_TRUE(limits.Admit("b"));
+  EXPECT_FALSE(limits.Admit("c")) << "a fourth in all";
+  limits.Release("a");
+  EXPECT_TRUE(limits.Admit("c"));
+  EXPECT_EQ(limits.Open(), 3u);
+  limits.Release("never-admitted");
+  EXPECT_EQ(limits.Open(), 3u);
+  EXPECT_FALSE(limits.WaitUntilNoneOpen(std::chrono::milliseconds(1)));
+  for (const char* address : {"a", "b", "c"}) limits.Release(address);
+  EXPECT_TRUE(limits.WaitUntilNoneOpen(std::chrono::milliseconds(1)));
+}
+
+TEST(ServiceKeyDigest, KeysAreKnownByTheirSha256) {
+  EXPECT_EQ(KeyDigest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const KeyRing keys({"first", "second"});
+  EXPECT_TRUE(keys.Accepts("first"));
+  EXPECT_TRUE(keys.Accepts("second"));
+  for (const char* other : {"", "firs", "first ", "First", "second\n"}) {
+    EXPECT_FALSE(keys.Accepts(other)) << other;
+  }
+  EXPECT_FALSE(KeyRing({}).Accepts(""));
+}
+
+}  // namespace
+}  // namespace ombrivoice::service
