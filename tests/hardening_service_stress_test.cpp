@@ -110,22 +110,10 @@ TEST(HardeningServiceStress, ManyUploadsFromFourThreadsAreEveryOneFound) {
   unsetenv("http_proxy");
   unsetenv("no_proxy");
   TempDir dir;
-  std::vector<std::string> environment;
-#if defined(__SANITIZE_THREAD__)
-  // The service's HTTP server is Debian's prebuilt cpp-httplib, which TSan does not instrument:
-  // it cannot see that library's own synchronisation and reports its buffer copies as races
-  // (and, halting, kills the service). Reports from calls made inside that library are
-  // suppressed; the service's own code stays checked.
-  WriteBytes(dir.File("tsan.supp"), "called_from_lib:libcpp-httplib.so*\n");
-  const char* options = getenv("TSAN_OPTIONS");
-  environment.push_back(std::string("TSAN_OPTIONS=") + (options != nullptr ? options : "") +
-                        ":suppressions=" + dir.File("tsan.supp"));
-#endif
   // Its own data folder, so that no run finds another's queued jobs.
   ServiceRunner service(program,
                         {"--key", kKey, "--max-jobs", std::to_string(kUploads + 10), "--data-dir",
-                         dir.File("service-data")},
-                        environment);
+                         dir.File("service-data")});
   ASSERT_GT(service.port(), 0) << "the service did not start";
   HttpClientConnectToForTesting((kApiHost + ":80:127.0.0.1:" + std::to_string(service.port())).c_str());
   HttpClientTimeoutsForTesting(10, 10);

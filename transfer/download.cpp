@@ -55,7 +55,7 @@ int32_t CopyBody(DownloadHandles* handles) {
 
 OMBRIVOICE_EXPORT int32_t OmbriVoiceFileDownload(const OmbriVoiceChar* url, const OmbriVoiceChar* localPath) {
   DownloadHandles handles;
-  handles.session = InternetOpenW(kDownloadAgent, INTERNET_OPEN_TYPE_PROXY, nullptr, nullptr, 0);
+  handles.session = InternetOpenW(kDownloadAgent, ConfiguredProxyAccessType(), nullptr, nullptr, 0);
   if (handles.session == nullptr) {
     return FinishDownload(&handles, OMBRIVOICE_DOWNLOAD_SESSION_FAILED);
   }

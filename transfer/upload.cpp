@@ -146,7 +146,7 @@ OMBRIVOICE_EXPORT int32_t OmbriVoice(const OmbriVoiceChar* wavPath, const OmbriV
   if (handles.wavFile == INVALID_HANDLE_VALUE) {
     return FinishUpload(&handles, OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED);
   }
-  handles.session = InternetOpenW(kUploadAgent, INTERNET_OPEN_TYPE_PROXY, nullptr, nullptr, 0);
+  handles.session = InternetOpenW(kUploadAgent, ConfiguredProxyAccessType(), nullptr, nullptr, 0);
   if (handles.session == nullptr) {
     return FinishUpload(&handles, OMBRIVOICE_UPLOAD_SESSION_FAILED);
   }

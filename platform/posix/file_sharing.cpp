@@ -2,7 +2,8 @@
 // opens that check against them.
 #include "file_sharing.h"
 
-#include <cerrno>
+#include "robust_calls.h"
+
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -30,14 +31,6 @@ bool HasReaderRefusingWriters(FileIdentity file) {
   return false;
 }
 
-int OpenRetried(const char* fileName, int flags, mode_t mode = 0) {
-  int descriptor;
-  do {
-    descriptor = open(fileName, flags | O_CLOEXEC, mode);
-  } while (descriptor < 0 && errno == EINTR);
-  return descriptor;
-}
-
 // A regular file's size is its length unless the file system makes its content up on reading
 // (/proc, /sys report 0): a file of size 0 must then yield nothing at offset 0.
 bool SizeIsLength(int descriptor, const struct stat& status) {
@@ -54,7 +47,7 @@ bool MakeReadsBlock(int descriptor) {
 
 int OpenReadFile(const char* fileName, bool refuseWriters) {
   // O_NONBLOCK: opening a FIFO with no writer would otherwise wait for one for ever.
-  int descriptor = OpenRetried(fileName, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  int descriptor = RobustOpen(fileName, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   if (descriptor < 0) {
     return -1;
   }
@@ -87,7 +80,7 @@ void CloseReadFile(int descriptor, bool refuseWriters) {
 
 int OpenWriteFile(const char* fileName, int access) {
   // Truncated only after the check, so that a refused open changes nothing.
-  int descriptor = OpenRetried(fileName, access | O_CREAT, 0666);
+  int descriptor = RobustOpen(fileName, access | O_CREAT, 0666);
   if (descriptor < 0) {
     return -1;
   }

@@ -1,12 +1,11 @@
 // file:// URLs, read straight from the local file: libcurl cannot pause such a transfer to hand
 // its body over in the caller's small pieces. The file is opened as the file calls open one for
 // reading (a regular file, never waiting, not to be truncated while it is read).
-#include <cerrno>
 #include <new>
-#include <unistd.h>
 
 #include "file_sharing.h"
 #include "internet_handle.h"
+#include "robust_calls.h"
 
 namespace {
 
@@ -50,18 +49,9 @@ HINTERNET OpenFileUrl(const std::string& url) {
 }
 
 bool ReadFileUrl(InternetHandle* handle, void* buffer, size_t capacity, size_t* length) {
-  *length = 0;
-  for (;;) {
-    ssize_t got = read(handle->fileDescriptor, buffer, capacity);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return false;
-    }
-    *length = static_cast<size_t>(got);
-    return true;
-  }
+  ssize_t got = RobustRead(handle->fileDescriptor, buffer, capacity);
+  *length = got > 0 ? static_cast<size_t>(got) : 0;
+  return got >= 0;
 }
 
 void CloseFileUrl(InternetHandle* handle) {

@@ -1,8 +1,7 @@
 // Win32-shaped file calls on POSIX descriptors. Each handle owns a write buffer so that many
-// small writes cost one system call per buffer; every retry on EINTR and short write is here.
+// small writes cost one system call per buffer.
 #include "files.h"
 
-#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -11,11 +10,11 @@
 
 #include "file_sharing.h"
 #include "kernel_object.h"
+#include "robust_calls.h"
 #include "text_conversion.h"
 
 namespace {
 
-constexpr size_t kFileNameBytes = 4096;       // PATH_MAX, including the NUL
 constexpr size_t kWriteBufferBytes = 64 * 1024;
 constexpr size_t kReadBufferBytes = 64 * 1024;  // one read() serves 64 of the upload's 1024-byte pieces
 
@@ -37,38 +36,14 @@ FileObject* FromHandle(HANDLE handle) {
   return static_cast<FileObject*>(handle);
 }
 
-bool WriteAll(int descriptor, const unsigned char* bytes, size_t length) {
-  while (length > 0) {
-    ssize_t written = write(descriptor, bytes, length);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-// One read() of up to length bytes, retried on EINTR: the bytes read, 0 at the end, -1 on error.
-ssize_t ReadOnce(int descriptor, unsigned char* out, size_t length) {
-  ssize_t got;
-  do {
-    got = read(descriptor, out, length);
-  } while (got < 0 && errno == EINTR);
-  return got;
-}
-
 // Copies up to length bytes out of the read-ahead buffer, refilling it with one read() when it
 // is empty; reads of a whole buffer or more skip it. The bytes copied, 0 at the end, -1 on error.
 ssize_t ReadBuffered(FileObject* file, unsigned char* out, size_t length) {
   if (file->readStart == file->readEnd) {
     if (length >= kReadBufferBytes) {
-      return ReadOnce(file->descriptor, out, length);
+      return RobustRead(file->descriptor, out, length);
     }
-    ssize_t got = ReadOnce(file->descriptor, file->readBuffer, kReadBufferBytes);
+    ssize_t got = RobustRead(file->descriptor, file->readBuffer, kReadBufferBytes);
     if (got <= 0) {
       return got;
     }
@@ -93,7 +68,7 @@ bool CloseDescriptor(int descriptor, bool refusesWriters) {
 bool FlushBuffer(FileObject* file) {
   size_t length = file->buffered;
   file->buffered = 0;  // a failed flush drops its bytes: they are reported lost, not retried
-  return WriteAll(file->descriptor, file->writeBuffer, length);
+  return RobustWriteAll(file->descriptor, file->writeBuffer, length);
 }
 
 }  // namespace
@@ -171,7 +146,7 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD bytesToWrite, DWORD* byt
     return FALSE;
   }
   if (bytesToWrite >= kWriteBufferBytes) {
-    if (!WriteAll(file->descriptor, bytes, bytesToWrite)) {
+    if (!RobustWriteAll(file->descriptor, bytes, bytesToWrite)) {
       return FALSE;
     }
   } else {

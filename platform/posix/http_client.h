@@ -9,9 +9,7 @@
 typedef void* HINTERNET;
 typedef WORD INTERNET_PORT;
 
-#define INTERNET_OPEN_TYPE_PRECONFIG 0u   // the proxy the machine is configured with
-#define INTERNET_OPEN_TYPE_DIRECT 1u      // never a proxy
-#define INTERNET_OPEN_TYPE_PROXY 3u       // the named proxy, or the configured one when unnamed
+#define INTERNET_OPEN_TYPE_PROXY 3u       // with no proxy named: the configured one
 #define INTERNET_SERVICE_HTTP 3u
 #define INTERNET_FLAG_RELOAD 0x80000000u  // always from the origin (this client has no cache)
 #define INTERNET_FLAG_PRAGMA_NOCACHE 0x00000100u  // adds "Pragma: no-cache"
@@ -36,23 +34,31 @@ typedef struct _INTERNET_BUFFERSW {
   DWORD dwOffsetHigh;
 } INTERNET_BUFFERSW;
 
-// A session: the agent string (sent as User-Agent) and how proxies are chosen.
+// The access type that asks for the proxies the system is configured with: here type 3 with no
+// proxy named, which means those of the environment (http_proxy, https_proxy, ftp_proxy,
+// all_proxy and no_proxy, read by libcurl for each transfer).
+inline DWORD ConfiguredProxyAccessType() { return INTERNET_OPEN_TYPE_PROXY; }
+
+// A session: the agent string (sent as User-Agent). Only ConfiguredProxyAccessType() with no
+// proxy or bypass list named is supported.
 HINTERNET InternetOpenW(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWSTR proxyBypass,
                         DWORD flags);
 
-// A server to talk to; nothing is connected yet. Credentials are not supported: the user name
-// and password must be empty (or null), which offers none.
+// A server to talk to, on a port that must be given; nothing is connected yet. Credentials are
+// not supported: the user name and password must be empty (or null), which offers none.
 HINTERNET InternetConnectW(HINTERNET session, LPCWSTR serverName, INTERNET_PORT serverPort,
                            LPCWSTR userName, LPCWSTR password, DWORD service, DWORD flags,
                            DWORD_PTR context);
 
 // A POST request on that server (no other verb is supported), over TLS with
-// INTERNET_FLAG_SECURE. acceptTypes (ending in nullptr) make the Accept line.
+// INTERNET_FLAG_SECURE. acceptTypes (ending in nullptr) make the Accept line. No referrer (the
+// caller's header lines may carry one); flags other than RELOAD, PRAGMA_NOCACHE and SECURE are
+// refused.
 HINTERNET HttpOpenRequestW(HINTERNET connection, LPCWSTR verb, LPCWSTR objectName, LPCWSTR version,
                            LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags, DWORD_PTR context);
 
-// Adds CR LF-separated header lines (length -1: NUL-terminated). A line whose name the request
-// already carries replaces that line, so every name goes out once.
+// Adds CR LF-separated header lines, NUL-terminated (length -1), with HTTP_ADDREQ_FLAG_ADD. A
+// line whose name the request already carries replaces that line, so every name goes out once.
 BOOL HttpAddRequestHeadersW(HINTERNET request, LPCWSTR headers, DWORD headersLength, DWORD modifiers);
 
 // Connects and sends the request head; the body of dwBufferTotal bytes follows through
@@ -68,9 +74,9 @@ BOOL HttpEndRequestW(HINTERNET request, INTERNET_BUFFERSW* buffersOut, DWORD fla
 
 // Opens an http, https, ftp, ftps or file URL. Returns a handle only once the request has been
 // sent and the reply (for HTTP, the final reply's head) has begun; redirects are followed, at
-// most 20 and never to file://. Only the User-Agent (the session's agent) and the caller's
-// header lines (headersLength -1: NUL-terminated; 0: none) are added to the request. nullptr
-// for an unknown or disallowed scheme, an unreachable server, or a URL that cannot be fetched.
+// most 20 and never to file://. Only the User-Agent (the session's agent) is added to the
+// request: extra header lines are not supported (headers must be null or empty). nullptr for an
+// unknown or disallowed scheme, an unreachable server, or a URL that cannot be fetched.
 HINTERNET InternetOpenUrlW(HINTERNET session, LPCWSTR url, LPCWSTR headers, DWORD headersLength,
                            DWORD flags, DWORD_PTR context);
 

@@ -1,4 +1,6 @@
-// Helpers shared by the HTTP request and the URL opener.
+// The calls every internet handle shares, and the helpers of the HTTP request and the URL
+// opener. A session only holds its agent string: proxies come from the environment, which
+// libcurl reads for each transfer.
 #include "internet_handle.h"
 
 #include "text_conversion.h"
@@ -34,20 +36,18 @@ InternetHandle* AsKind(HINTERNET handle, InternetHandleKind kind) {
   return object;
 }
 
-bool Narrow(LPCWSTR text, std::string* out, int length) {
+bool Narrow(LPCWSTR text, std::string* out) {
   out->clear();
-  if (text == nullptr || length == 0 || (length == -1 && text[0] == 0)) {
+  if (text == nullptr || text[0] == 0) {
     return true;
   }
-  int needed = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  int needed = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, nullptr, 0, nullptr, nullptr);
   if (needed <= 0) {
     return false;
   }
   out->resize(static_cast<size_t>(needed));
-  WideCharToMultiByte(CP_UTF8, 0, text, length, &(*out)[0], needed, nullptr, nullptr);
-  if (length == -1) {
-    out->pop_back();  // the NUL
-  }
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, &(*out)[0], needed, nullptr, nullptr);
+  out->pop_back();  // the NUL
   return true;
 }
 
@@ -67,9 +67,9 @@ bool SetHeaderLine(InternetHandle* handle, const std::string& line) {
   return true;
 }
 
-bool SetHeaderBlock(InternetHandle* handle, LPCWSTR headers, int length) {
+bool SetHeaderBlock(InternetHandle* handle, LPCWSTR headers) {
   std::string block;
-  if (!Narrow(headers, &block, length)) {
+  if (!Narrow(headers, &block)) {
     return false;
   }
   size_t start = 0;
@@ -78,7 +78,6 @@ bool SetHeaderBlock(InternetHandle* handle, LPCWSTR headers, int length) {
     if (end == std::string::npos) end = block.size();
     std::string line = block.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line.back() == '\0') line.pop_back();  // a counted block with its NUL
     if (!line.empty() && !SetHeaderLine(handle, line)) {
       return false;
     }
@@ -100,12 +99,72 @@ bool ApplyHeaderLines(InternetHandle* handle) {
   return curl_easy_setopt(handle->transfer->easy, CURLOPT_HTTPHEADER, handle->transfer->headers) == CURLE_OK;
 }
 
-bool ApplyProxyChoice(CURL* easy, const InternetHandle* session) {
-  if (session->accessType == INTERNET_OPEN_TYPE_DIRECT) {
-    return curl_easy_setopt(easy, CURLOPT_PROXY, "") == CURLE_OK;
+HINTERNET InternetOpenW(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWSTR proxyBypass,
+                        DWORD /*flags*/) try {
+  bool namesProxy = (proxyName != nullptr && proxyName[0] != 0) || (proxyBypass != nullptr && proxyBypass[0] != 0);
+  if (accessType != ConfiguredProxyAccessType() || namesProxy || !EnsureCurlInitialised()) {
+    return nullptr;
   }
-  if (!session->proxyName.empty()) {
-    return curl_easy_setopt(easy, CURLOPT_PROXY, session->proxyName.c_str()) == CURLE_OK;
+  InternetHandle* session = new InternetHandle(InternetHandleKind::Session);
+  if (!Narrow(agent, &session->agent)) {
+    delete session;
+    return nullptr;
   }
-  return true;  // libcurl reads http_proxy, https_proxy, ftp_proxy, all_proxy and no_proxy
+  return session;
+} catch (...) {
+  return nullptr;
+}
+
+BOOL InternetReadFile(HINTERNET handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead) {
+  InternetHandle* object = static_cast<InternetHandle*>(handle);
+  size_t length = 0;
+  bool ok = false;
+  if (object != nullptr && object->kind == InternetHandleKind::FileUrl) {
+    ok = ReadFileUrl(object, buffer, bytesToRead, &length);
+  } else if (object != nullptr && (object->kind == InternetHandleKind::Request ||
+                                   object->kind == InternetHandleKind::Url)) {
+    ok = PullCurlReply(object->transfer, buffer, bytesToRead, &length);
+  }
+  if (bytesRead != nullptr) {
+    *bytesRead = static_cast<DWORD>(length);
+  }
+  return ok ? TRUE : FALSE;
+}
+
+BOOL HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, void* buffer, DWORD* bufferLength, DWORD* /*index*/) {
+  InternetHandle* object = static_cast<InternetHandle*>(handle);
+  bool hasTransfer = object != nullptr && (object->kind == InternetHandleKind::Request ||
+                                           object->kind == InternetHandleKind::Url);
+  if (!hasTransfer || buffer == nullptr || bufferLength == nullptr) {
+    return FALSE;
+  }
+  curl_off_t value = -1;
+  if (infoLevel == HTTP_QUERY_CONTENT_LENGTH) {
+    curl_easy_getinfo(object->transfer->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &value);
+  } else if (infoLevel == HTTP_QUERY_STATUS_CODE) {
+    long status = 0;
+    curl_easy_getinfo(object->transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    value = status > 0 ? status : -1;
+  }
+  std::string digits = std::to_string(value);
+  if (value < 0 || (digits.size() + 1) * sizeof(WCHAR) > *bufferLength) {
+    return FALSE;
+  }
+  WCHAR* text = static_cast<WCHAR*>(buffer);
+  for (size_t i = 0; i < digits.size(); ++i) text[i] = static_cast<WCHAR>(digits[i]);
+  text[digits.size()] = 0;
+  *bufferLength = static_cast<DWORD>(digits.size() * sizeof(WCHAR));
+  return TRUE;
+}
+
+BOOL InternetCloseHandle(HINTERNET handle) {
+  InternetHandle* object = static_cast<InternetHandle*>(handle);
+  if (object == nullptr) {
+    return FALSE;
+  }
+  DestroyCurlTransfer(object->transfer);
+  CloseFileUrl(object);
+  object->kind = InternetHandleKind{0};  // a second close of the same pointer is caught in tests
+  delete object;
+  return TRUE;
 }

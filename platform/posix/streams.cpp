@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr size_t kFileNameBytes = 4096;  // PATH_MAX, including the NUL
 constexpr size_t kModeBytes = 8;         // "wb+", "rb" and the like, with room to spare
 
 }  // namespace

@@ -54,20 +54,6 @@ DWORD WaitForThread(ThreadObject* thread) {
   return WAIT_OBJECT_0;
 }
 
-BOOL SetSignalled(HANDLE handle, bool signalled) {
-  if (!HandleIsKind(handle, KernelObjectKind::Event)) {
-    return FALSE;
-  }
-  EventObject* event = static_cast<EventObject*>(handle);
-  pthread_mutex_lock(&event->lock);
-  event->signalled = signalled;
-  if (signalled) {
-    pthread_cond_broadcast(&event->changed);
-  }
-  pthread_mutex_unlock(&event->lock);
-  return TRUE;
-}
-
 }  // namespace
 
 void AcquireSRWLockExclusive(SRWLOCK* lock) { pthread_mutex_lock(&lock->mutex); }
@@ -90,9 +76,17 @@ HANDLE CreateEventW(void* security, BOOL manualReset, BOOL initialState, LPCWSTR
   return event;
 }
 
-BOOL SetEvent(HANDLE event) { return SetSignalled(event, true); }
-
-BOOL ResetEvent(HANDLE event) { return SetSignalled(event, false); }
+BOOL SetEvent(HANDLE handle) {
+  if (!HandleIsKind(handle, KernelObjectKind::Event)) {
+    return FALSE;
+  }
+  EventObject* event = static_cast<EventObject*>(handle);
+  pthread_mutex_lock(&event->lock);
+  event->signalled = true;
+  pthread_cond_broadcast(&event->changed);
+  pthread_mutex_unlock(&event->lock);
+  return TRUE;
+}
 
 HANDLE CreateThread(void* security, size_t stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD flags, DWORD* threadId) {

@@ -22,12 +22,11 @@ void ReleaseSRWLockExclusive(SRWLOCK* lock);
 
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 
-// An event: a manual-reset one stays signalled until ResetEvent; an auto-reset one lets one
-// wait through and unsignals itself. Security and name are not supported (must be null).
-// Returns nullptr on failure.
+// An event: a manual-reset one stays signalled once set; an auto-reset one lets one wait
+// through and unsignals itself. Security and name are not supported (must be null). Returns
+// nullptr on failure.
 HANDLE CreateEventW(void* security, BOOL manualReset, BOOL initialState, LPCWSTR name);
 BOOL SetEvent(HANDLE event);
-BOOL ResetEvent(HANDLE event);
 
 // Starts start(parameter) on a new thread (flags must be 0). The handle is signalled when the
 // thread has ended. Closing it waits for the thread to end (Windows would let it run on), so

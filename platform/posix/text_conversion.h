@@ -20,6 +20,8 @@ int WideCharToMultiByte(DWORD codePage, DWORD flags, LPCWSTR wideText, int wideL
 // Length of a NUL-terminated UTF-16 string, in code units.
 size_t WideLength(LPCWSTR text);
 
+constexpr size_t kFileNameBytes = 4096;  // the longest file name a file call takes: PATH_MAX
+
 // Converts a NUL-terminated UTF-16 path into a NUL-terminated UTF-8 file name. Returns false for
 // an empty path, a lone surrogate or a name that does not fit capacity bytes.
 bool WidePathToUtf8(LPCWSTR path, char* fileName, size_t capacity);

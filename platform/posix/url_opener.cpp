@@ -45,7 +45,7 @@ bool RequireTls(CURL* easy) {
          curl_easy_setopt(easy, CURLOPT_HTTPPROXYTUNNEL, 1L) == CURLE_OK;
 }
 
-bool ApplyUrlOptions(InternetHandle* opened, const InternetHandle* session, const std::string& url) {
+bool ApplyUrlOptions(InternetHandle* opened, const std::string& url) {
   CURL* easy = opened->transfer->easy;
   opened->transfer->followsRedirects = true;
   std::string transferUrl = url;
@@ -56,8 +56,7 @@ bool ApplyUrlOptions(InternetHandle* opened, const InternetHandle* session, cons
          curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kNetworkSchemes) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, kNetworkSchemes) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
-         ApplyProxyChoice(easy, session);
+         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK;
 }
 
 // A URL as people type it may hold spaces in its path, query or fragment; each goes out as
@@ -80,14 +79,13 @@ std::string WithSpacesEncoded(const std::string& url) {
 // Opens a network URL: connects, sends the request and waits for the reply to begin. With
 // activeFtp, FTP data connections are made by the server to this side's address on the control
 // connection. nullptr on failure, with *passiveRefused when the server refused both EPSV and PASV.
-InternetHandle* OpenNetworkUrl(const InternetHandle* session, const std::string& url, LPCWSTR headers,
-                               int headersLength, bool activeFtp, bool* passiveRefused) {
+InternetHandle* OpenNetworkUrl(const InternetHandle* session, const std::string& url, bool activeFtp,
+                               bool* passiveRefused) {
   InternetHandle* opened = new InternetHandle(InternetHandleKind::Url);
   opened->transfer = CreateCurlTransfer();
-  bool ok = opened->transfer != nullptr && ApplyUrlOptions(opened, session, url) &&
+  bool ok = opened->transfer != nullptr && ApplyUrlOptions(opened, url) &&
             (!activeFtp || curl_easy_setopt(opened->transfer->easy, CURLOPT_FTPPORT, "-") == CURLE_OK) &&
             (session->agent.empty() || SetHeaderLine(opened, "User-Agent: " + session->agent)) &&
-            (headers == nullptr || headersLength == 0 || SetHeaderBlock(opened, headers, headersLength)) &&
             ApplyHeaderLines(opened) && StartCurlTransfer(opened->transfer) &&
             WaitForCurlReplyHead(opened->transfer);
   if (!ok) {
@@ -105,7 +103,8 @@ HINTERNET InternetOpenUrlW(HINTERNET sessionHandle, LPCWSTR url, LPCWSTR headers
                            DWORD /*flags*/, DWORD_PTR /*context*/) try {
   InternetHandle* session = AsKind(sessionHandle, InternetHandleKind::Session);
   std::string address;
-  if (session == nullptr || !Narrow(url, &address) || address.empty()) {
+  bool addsHeaders = headers != nullptr && headers[0] != 0 && headersLength != 0;
+  if (session == nullptr || addsHeaders || !Narrow(url, &address) || address.empty()) {
     return nullptr;
   }
   address = WithSpacesEncoded(address);
@@ -116,11 +115,10 @@ HINTERNET InternetOpenUrlW(HINTERNET sessionHandle, LPCWSTR url, LPCWSTR headers
   if (scheme != "http" && scheme != "https" && scheme != "ftp" && scheme != "ftps") {
     return nullptr;
   }
-  int length = headersLength == static_cast<DWORD>(-1) ? -1 : static_cast<int>(headersLength);
   bool passiveRefused = false;
-  InternetHandle* opened = OpenNetworkUrl(session, address, headers, length, false, &passiveRefused);
+  InternetHandle* opened = OpenNetworkUrl(session, address, false, &passiveRefused);
   if (opened == nullptr && passiveRefused) {
-    opened = OpenNetworkUrl(session, address, headers, length, true, &passiveRefused);
+    opened = OpenNetworkUrl(session, address, true, &passiveRefused);
   }
   return opened;
 } catch (...) {

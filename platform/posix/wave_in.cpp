@@ -17,10 +17,9 @@ struct WaveInDevice {
   WaveInCallback callback;       // the caller's callback function
   DWORD_PTR instance;            // the caller's instance value, passed back unchanged
   pthread_t thread;              // the capture thread, alive while open
-  WAVEHDR* queueHead;            // the buffer being filled; null when none is queued
-  WAVEHDR* queueTail;            // the last queued buffer
+  WAVEHDR* queued;               // the one buffer with the device, being filled; null when none
   bool running;                  // the stream has been started and not reset since
-  bool sourceFailed;             // the source broke; queued buffers wait for the reset
+  bool sourceFailed;             // the source broke; the queued buffer waits for the reset
   bool startRequested;           // waveInStart waits for the thread to start the stream
   MMRESULT startResult;          // what the last start gave, for waveInStart
   bool resetRequested;           // waveInReset waits for the thread to return the buffers
@@ -29,11 +28,10 @@ struct WaveInDevice {
 
 namespace {
 
-constexpr DWORD kMaxSampleRate = 192000;  // the highest rate the format check lets through
-
+constexpr DWORD kSampleRate = 44100;
 
 WaveInDevice gDevice = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false, nullptr,
-                        nullptr, 0, pthread_t(), nullptr, nullptr, false, false, false,
+                        nullptr, 0, pthread_t(), nullptr, false, false, false,
                         MMSYSERR_NOERROR, false, false};
 
 bool IsOpenDevice(HWAVEIN device) { return device == &gDevice && gDevice.open; }
@@ -48,23 +46,16 @@ MMRESULT CheckWaitingCall(HWAVEIN device) {
   return OnCaptureThread() ? MMSYSERR_HANDLEBUSY : MMSYSERR_NOERROR;
 }
 
+// The one format the recorder asks for: 16-bit mono PCM at 44100 samples per second.
 bool IsSupportedFormat(const WAVEFORMATEX* format) {
-  if (format == nullptr || format->wFormatTag != WAVE_FORMAT_PCM || format->wBitsPerSample != 16) {
-    return false;
-  }
-  if (format->nChannels < 1 || format->nChannels > 2 || format->nBlockAlign != format->nChannels * 2) {
-    return false;
-  }
-  if (format->nSamplesPerSec == 0 || format->nSamplesPerSec > kMaxSampleRate) {
-    return false;
-  }
-  return format->nAvgBytesPerSec == format->nSamplesPerSec * format->nBlockAlign;
+  return format != nullptr && format->wFormatTag == WAVE_FORMAT_PCM && format->nChannels == 1 &&
+         format->nSamplesPerSec == kSampleRate && format->nAvgBytesPerSec == kSampleRate * 2 &&
+         format->nBlockAlign == 2 && format->wBitsPerSample == 16 && format->cbSize == 0;
 }
 
 // Hands one buffer back to the caller. Called with the lock held; drops it for the callback.
 void ReturnBuffer(WAVEHDR* header) {
   header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  header->lpNext = nullptr;
   WaveInCallback callback = gDevice.callback;
   DWORD_PTR instance = gDevice.instance;
   pthread_mutex_unlock(&gDevice.lock);
@@ -81,30 +72,27 @@ void StartStream() {
   pthread_cond_broadcast(&gDevice.changed);
 }
 
-// Stops the stream and returns every buffer queued when the reset arrived, the one in
-// progress with what it holds. Buffers the callback queues meanwhile stay queued.
+// Stops the stream and returns the buffer queued when the reset arrived with what it holds. A
+// buffer the callback queues meanwhile stays queued.
 void ResetStream() {
   if (gDevice.running) {
     gDevice.source->stop();
   }
   gDevice.running = false;
   gDevice.sourceFailed = false;
-  WAVEHDR* header = gDevice.queueHead;
-  gDevice.queueHead = nullptr;
-  gDevice.queueTail = nullptr;
-  while (header != nullptr) {
-    WAVEHDR* next = header->lpNext;
+  WAVEHDR* header = gDevice.queued;
+  gDevice.queued = nullptr;
+  if (header != nullptr) {
     ReturnBuffer(header);
-    header = next;
   }
   gDevice.resetRequested = false;
   pthread_cond_broadcast(&gDevice.changed);
 }
 
-// Reads one period into the buffer at the head of the queue and returns it once it is full.
+// Reads one period into the queued buffer and returns it once it is full.
 // Called with the lock held; drops it around the read.
 void FillHeadBuffer() {
-  WAVEHDR* header = gDevice.queueHead;
+  WAVEHDR* header = gDevice.queued;
   DWORD room = header->dwBufferLength - header->dwBytesRecorded;
   if (room > 0) {
     pthread_mutex_unlock(&gDevice.lock);
@@ -122,10 +110,7 @@ void FillHeadBuffer() {
   pthread_mutex_unlock(&gDevice.lock);
   TestBeforeFullBufferReturn();
   pthread_mutex_lock(&gDevice.lock);
-  gDevice.queueHead = header->lpNext;
-  if (gDevice.queueHead == nullptr) {
-    gDevice.queueTail = nullptr;
-  }
+  gDevice.queued = nullptr;
   ReturnBuffer(header);
 }
 
@@ -136,7 +121,7 @@ void* CaptureThreadMain(void*) {
       StartStream();
     } else if (gDevice.resetRequested) {
       ResetStream();
-    } else if (gDevice.running && !gDevice.sourceFailed && gDevice.queueHead != nullptr) {
+    } else if (gDevice.running && !gDevice.sourceFailed && gDevice.queued != nullptr) {
       FillHeadBuffer();
     } else {
       pthread_cond_wait(&gDevice.changed, &gDevice.lock);
@@ -168,8 +153,7 @@ MMRESULT LaunchCaptureThread(const CaptureSource* source, WaveInCallback callbac
   gDevice.source = source;
   gDevice.callback = callback;
   gDevice.instance = instance;
-  gDevice.queueHead = nullptr;
-  gDevice.queueTail = nullptr;
+  gDevice.queued = nullptr;
   gDevice.running = false;
   gDevice.sourceFailed = false;
   gDevice.startRequested = false;
@@ -190,7 +174,7 @@ MMRESULT waveInOpen(HWAVEIN* device, UINT deviceId, const WAVEFORMATEX* format,
   if (device == nullptr || callback == 0 || flags != CALLBACK_FUNCTION) {
     return MMSYSERR_INVALFLAG;
   }
-  if (deviceId != WAVE_MAPPER && deviceId != 0) {
+  if (deviceId != WAVE_MAPPER) {
     return MMSYSERR_BADDEVICEID;
   }
   if (!IsSupportedFormat(format)) {
@@ -242,19 +226,13 @@ MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header, UINT headerSize) {
   MMRESULT result = TestAdmitBuffer();
   if ((header->dwFlags & WHDR_PREPARED) == 0) {
     result = WAVERR_UNPREPARED;
-  } else if ((header->dwFlags & WHDR_INQUEUE) != 0) {
-    result = WAVERR_STILLPLAYING;
+  } else if ((header->dwFlags & WHDR_INQUEUE) != 0 || gDevice.queued != nullptr) {
+    result = WAVERR_STILLPLAYING;  // one buffer at a time is all the device takes
   }
   if (result == MMSYSERR_NOERROR) {
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     header->dwBytesRecorded = 0;
-    header->lpNext = nullptr;
-    if (gDevice.queueTail != nullptr) {
-      gDevice.queueTail->lpNext = header;
-    } else {
-      gDevice.queueHead = header;
-    }
-    gDevice.queueTail = header;
+    gDevice.queued = header;
     pthread_cond_broadcast(&gDevice.changed);
   }
   pthread_mutex_unlock(&gDevice.lock);
@@ -295,7 +273,7 @@ MMRESULT waveInClose(HWAVEIN device) {
     return allowed;
   }
   pthread_mutex_lock(&gDevice.lock);
-  if (gDevice.queueHead != nullptr) {
+  if (gDevice.queued != nullptr) {
     pthread_mutex_unlock(&gDevice.lock);
     return WAVERR_STILLPLAYING;
   }

@@ -1,6 +1,7 @@
 // Waveform-audio input calls (waveInOpen ... waveInClose) on ALSA's "default" capture PCM.
-// One device can be open at a time; it runs its own capture thread, which fills the queued
-// buffers one ALSA period at a time and delivers one MM_WIM_DATA message per returned buffer.
+// One device can be open at a time, with one buffer queued at a time; it runs its own capture
+// thread, which fills the buffer one ALSA period at a time and delivers one MM_WIM_DATA message
+// when it returns it.
 #ifndef OMBRIVOICE_PLATFORM_WAVE_IN_H
 #define OMBRIVOICE_PLATFORM_WAVE_IN_H
 
@@ -9,15 +10,15 @@
 typedef UINT MMRESULT;
 typedef struct WaveInDevice* HWAVEIN;
 
-// The capture format; only 16-bit PCM is accepted.
+// The capture format. Only the recorder's is accepted: 16-bit mono PCM at 44100 Hz.
 struct WAVEFORMATEX {
   WORD wFormatTag;       // WAVE_FORMAT_PCM
-  WORD nChannels;        // 1 or 2
-  DWORD nSamplesPerSec;  // frames per second
-  DWORD nAvgBytesPerSec; // nSamplesPerSec * nBlockAlign
-  WORD nBlockAlign;      // bytes per frame
+  WORD nChannels;        // 1
+  DWORD nSamplesPerSec;  // 44100
+  DWORD nAvgBytesPerSec; // 88200
+  WORD nBlockAlign;      // 2 bytes per frame
   WORD wBitsPerSample;   // 16
-  WORD cbSize;           // extra format bytes: 0
+  WORD cbSize;           // 0: no extra format bytes
 };
 
 // A buffer handed to the device. The caller owns lpData and dwBufferLength; the device owns
@@ -29,7 +30,7 @@ struct WAVEHDR {
   DWORD_PTR dwUser;        // the caller's value, untouched
   DWORD dwFlags;           // WHDR_* below
   DWORD dwLoops;           // unused for input
-  WAVEHDR* lpNext;         // the device's queue link
+  WAVEHDR* lpNext;         // unused: one buffer is queued at a time
   DWORD_PTR reserved;      // unused
 };
 
@@ -55,7 +56,6 @@ typedef void(CALLBACK* WaveInCallback)(HWAVEIN device, UINT message, DWORD_PTR i
 #define MMSYSERR_BADDEVICEID 2
 #define MMSYSERR_ALLOCATED 4
 #define MMSYSERR_INVALHANDLE 5
-#define MMSYSERR_NODRIVER 6
 #define MMSYSERR_NOMEM 7
 #define MMSYSERR_INVALFLAG 10
 #define MMSYSERR_INVALPARAM 11
@@ -64,29 +64,30 @@ typedef void(CALLBACK* WaveInCallback)(HWAVEIN device, UINT message, DWORD_PTR i
 #define WAVERR_STILLPLAYING 33
 #define WAVERR_UNPREPARED 34
 
-// Opens the capture device (only WAVE_MAPPER: ALSA's "default" PCM) for the format, with a
-// callback function (CALLBACK_FUNCTION). MM_WIM_OPEN reaches the callback before it returns.
+// Opens the capture device (WAVE_MAPPER: ALSA's "default" PCM) for the format, with a callback
+// function (CALLBACK_FUNCTION). MM_WIM_OPEN reaches the callback before it returns.
 MMRESULT waveInOpen(HWAVEIN* device, UINT deviceId, const WAVEFORMATEX* format,
                     DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
 
 // Marks a buffer prepared; a buffer must be prepared before it is queued.
 MMRESULT waveInPrepareHeader(HWAVEIN device, WAVEHDR* header, UINT headerSize);
 
-// Queues a prepared buffer. May be called from inside the callback.
+// Queues a prepared buffer; a second one while one is queued is refused (WAVERR_STILLPLAYING).
+// May be called from inside the callback.
 MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header, UINT headerSize);
 
 // Starts capture; returns once the capture thread has started the ALSA stream, or failed to.
 MMRESULT waveInStart(HWAVEIN device);
 
-// Stops capture and returns every queued buffer, the one in progress with what it holds (even
-// 0 bytes). Each one's MM_WIM_DATA message has been delivered, and no callback is running, by
-// the time it returns. Not allowed from inside the callback (MMSYSERR_HANDLEBUSY).
+// Stops capture and returns the queued buffer with what it holds (even 0 bytes). Its
+// MM_WIM_DATA message has been delivered, and no callback is running, by the time it returns.
+// Not allowed from inside the callback (MMSYSERR_HANDLEBUSY).
 MMRESULT waveInReset(HWAVEIN device);
 
 // Releases a prepared buffer that is not queued.
 MMRESULT waveInUnprepareHeader(HWAVEIN device, WAVEHDR* header, UINT headerSize);
 
-// Ends the capture thread and closes the device; buffers still queued refuse it
+// Ends the capture thread and closes the device; a buffer still queued refuses it
 // (WAVERR_STILLPLAYING). MM_WIM_CLOSE reaches the callback before it returns.
 MMRESULT waveInClose(HWAVEIN device);
 

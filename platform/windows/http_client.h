@@ -1,7 +1,7 @@
-// WinINet's own calls, with one mapping: the module opens its sessions with access type
-// INTERNET_OPEN_TYPE_PROXY and no proxy name, which WinINet refuses (ERROR_INVALID_PARAMETER),
-// so every upload and download would fail. Such a session asks for the machine's configured
-// proxy instead (INTERNET_OPEN_TYPE_PRECONFIG), which is what the module means by it.
+// WinINet's own calls, and the proxy choice of this platform: the module opens its sessions
+// with the access type that asks for the machine's configured proxy. WinINet refuses
+// INTERNET_OPEN_TYPE_PROXY without a proxy name (ERROR_INVALID_PARAMETER); its own type for the
+// configured proxy is INTERNET_OPEN_TYPE_PRECONFIG.
 #ifndef OMBRIVOICE_PLATFORM_HTTP_CLIENT_H
 #define OMBRIVOICE_PLATFORM_HTTP_CLIENT_H
 
@@ -9,13 +9,6 @@
 
 #include <wininet.h>
 
-inline HINTERNET InternetOpenWithConfiguredProxy(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName,
-                                                 LPCWSTR proxyBypass, DWORD flags) {
-  if (accessType == INTERNET_OPEN_TYPE_PROXY && (proxyName == nullptr || proxyName[0] == 0)) {
-    return InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, flags);
-  }
-  return InternetOpenW(agent, accessType, proxyName, proxyBypass, flags);
-}
-#define InternetOpenW InternetOpenWithConfiguredProxy
+inline DWORD ConfiguredProxyAccessType() { return INTERNET_OPEN_TYPE_PRECONFIG; }
 
 #endif
