@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing the library need.
 # Runs apt-get only when something is missing, so a second run is quick.
+#   bash scripts/install-deps.sh [arm64|armhf]...
+# Each architecture named adds what a cross build for it needs: Debian's cross compiler,
+# qemu-user to run the tests, and mmdebstrap to make its sysroot (scripts/make-sysroot.sh).
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config python3
@@ -8,11 +11,21 @@ packages=(
   libboost-dev zlib1g-dev libsqlite3-dev libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev flite
   libasound2-plugins pulseaudio pulseaudio-utils alsa-utils
   clang-14 libclang-rt-14-dev
-  g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64
   python3-pytest libssl-dev openssl python3-cryptography python3-pyftpdlib python3-openssl
   nginx-light vsftpd
   debhelper dh-python python3-all python3-setuptools python3-wheel python3-venv lintian dpkg-dev
 )
+# The Windows DLL's tests run its x86-64 build under Wine, which only an x86-64 machine can do.
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64)
+fi
+for arch in "$@"; do
+  case "$arch" in
+    arm64) packages+=(g++-aarch64-linux-gnu qemu-user mmdebstrap) ;;
+    armhf) packages+=(g++-arm-linux-gnueabihf qemu-user mmdebstrap) ;;
+    *) echo "install-deps.sh: no cross build for '$arch' (arm64 or armhf)" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

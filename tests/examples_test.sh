@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the C and Python examples against a stand-in service on loopback (reached as a proxy)
 # and a file URL, with no capture device, and checks what each call saved.
-#   examples_test.sh C_EXAMPLE PY_EXAMPLE LIBRARY PYTHON
+#   examples_test.sh C_EXAMPLE PY_EXAMPLE LIBRARY PYTHON [TARGET_PYTHON]
+# PYTHON runs the stand-in service, TARGET_PYTHON (PYTHON unless given) the Python example.
 set -euo pipefail
-c_example=$1 py_example=$2 library=$3 python=$4
+c_example=$1 py_example=$2 library=$3 python=$4 target_python=${5:-$4}
 work=$(mktemp -d)
 server_pid=""
 cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "$work"; }
@@ -30,7 +31,7 @@ export ALSA_CONFIG_PATH="$work/no-devices.conf" PULSE_SERVER="unix:$work/none"  
 : >"$work/no-devices.conf"
 printf 'RIFF-not-really' >given.wav
 echo "source bytes" >source.txt
-runs=("$c_example" "$python $py_example $library")
+runs=("$c_example" "$target_python $py_example $library")
 # Python cannot load a library built with ThreadSanitizer; the C example still runs there.
 if [ "${OMBRIVOICE_SANITIZE:-}" = thread ]; then runs=("$c_example"); fi
 for run in "${runs[@]}"; do

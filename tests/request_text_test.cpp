@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 
+#include "doubles/test_clock.h"
 #include "platform/text_conversion.h"
 #include "platform/wide_format.h"
 #include "support/test_files.h"
@@ -40,12 +43,41 @@ TEST(RequestText, BoundaryTokenPutsDayOfWeekThirdAndZeroPadsEveryField) {
   EXPECT_EQ(Token(Time(9999, 12, 6, 31, 23, 59, 59, 999)), "9999120631235959999");
 }
 
-TEST(RequestText, BoundaryFromTheClockIsNineteenDigits) {
+TEST(RequestText, BoundaryFromTheClockIsNineteenDigitsAlsoPast2038) {
   WCHAR token[kBoundaryChars];
   BuildUploadBoundary(token);
   std::string text = Ascii(token);
   ASSERT_EQ(text.size(), 19u);
   EXPECT_EQ(text.find_first_not_of("0123456789"), std::string::npos);
+
+  // Clocks stopped past the ends of a signed and of an unsigned 32-bit time_t (2^31 and 2^32
+  // seconds after the epoch, a Tuesday and a Sunday), read in UTC.
+  const struct {
+    int64_t seconds;
+    int32_t milliseconds;
+    const char* token;
+  } stopped[] = {
+      {(int64_t{1} << 31) - 1, 999, "2038010219031407999"},
+      {int64_t{1} << 31, 5, "2038010219031408005"},
+      {int64_t{1} << 32, 250, "2106020007062816250"},
+  };
+  const char* zone = getenv("TZ");
+  std::string savedZone = zone != nullptr ? zone : "";
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  for (const auto& row : stopped) {
+    SCOPED_TRACE(row.seconds);
+    ClockStoppedAtForTesting(row.seconds, row.milliseconds);
+    BuildUploadBoundary(token);
+    EXPECT_EQ(Ascii(token), row.token);
+  }
+  ClockFromSystemForTesting();
+  if (zone != nullptr) {
+    setenv("TZ", savedZone.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 TEST(RequestText, FilePartHeadIsTheFileFieldDelimiterAndHeaders) {

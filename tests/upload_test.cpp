@@ -114,8 +114,18 @@ TEST_F(Upload, RefusesBadInputBeforeAnyConnection) {
   const char16_t loneSurrogate[] = {u'k', 0xDC01, 0};
   EXPECT_EQ(OmbriVoice(U16(dir.File("a.wav")).c_str(), loneSurrogate, U16(dir.File("r5")).c_str()),
             OMBRIVOICE_UPLOAD_KEY_INVALID);
+
+  // WAV sizes that would take the body past 2147483647 bytes with the key "k" (119 bytes of
+  // head, 110 of tail): one byte too many, 4 GiB, and 4 GiB and a kilobyte, which a 32-bit size
+  // would read as 0 and 1024. Sparse files: nothing of them is written.
+  const uint64_t kLargestWav = 2147483647 - 119 - 110;
+  for (uint64_t size : {kLargestWav + 1, uint64_t{1} << 32, (uint64_t{1} << 32) + 1024}) {
+    SCOPED_TRACE("WAV of " + std::to_string(size) + " bytes");
+    SparseFile(dir.File("large.wav"), size);
+    EXPECT_EQ(Run(dir.File("large.wav"), "k", dir.File("r6")), OMBRIVOICE_UPLOAD_WAV_SIZE_INVALID);
+  }
   EXPECT_EQ(server.Connections(), 0);
-  for (const char* reply : {"r1", "r2", "r3", "r4", "r5"}) EXPECT_FALSE(FileExists(dir.File(reply)));
+  for (const char* reply : {"r1", "r2", "r3", "r4", "r5", "r6"}) EXPECT_FALSE(FileExists(dir.File(reply)));
 }
 
 TEST_F(Upload, AcceptsNonAsciiPathsAsUtf8FileNames) {

@@ -3,9 +3,13 @@
 
 #include <ctime>
 
+#include "test_hooks.h"
+
 void GetLocalTime(SYSTEMTIME* time) {
   timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
+  if (!TestStoppedClock(&now) && clock_gettime(CLOCK_REALTIME, &now) != 0) {
+    now = timespec{};
+  }
   tm local{};
   localtime_r(&now.tv_sec, &local);
   time->wYear = static_cast<WORD>(local.tm_year + 1900);

@@ -1,11 +1,13 @@
 // Every place where the tests' copy of the core lets a test step in: how transfers connect and
-// how long they wait, and the capture device behind waveIn. The shipped library is built
-// without OMBRIVOICE_TEST_HOOKS, so each hook is an empty inline function there and no seam,
-// nor a symbol of one, is in it; the tests' build defines the hooks in tests/doubles.
+// how long they wait, the capture device behind waveIn, and the clock. The shipped library is
+// built without OMBRIVOICE_TEST_HOOKS, so each hook is an empty inline function there and no
+// seam, nor a symbol of one, is in it; the tests' build defines the hooks in tests/doubles.
 #ifndef OMBRIVOICE_PLATFORM_TEST_HOOKS_H
 #define OMBRIVOICE_PLATFORM_TEST_HOOKS_H
 
 #include <curl/curl.h>
+
+#include <ctime>
 
 #include "wave_in_source.h"
 
@@ -29,12 +31,17 @@ void TestBeforeFullBufferReturn();
 bool WaveInResetPending();
 bool WaveInDeviceIsOpen();
 
+// The moment a test stopped the real-time clock at (one past January 2038, say, which no real
+// clock here shows): true, with *now set, while it is stopped.
+bool TestStoppedClock(timespec* now);
+
 #else
 
 inline bool ApplyTestConnectionOptions(CURL*) { return true; }
 inline const CaptureSource* TestCaptureSource() { return nullptr; }
 inline MMRESULT TestAdmitBuffer() { return MMSYSERR_NOERROR; }
 inline void TestBeforeFullBufferReturn() {}
+inline bool TestStoppedClock(timespec*) { return false; }
 
 #endif
 

@@ -39,6 +39,11 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &status) == 0;
 }
 
+void SparseFile(const std::string& path, uint64_t size) {
+  std::string command = "truncate -s " + std::to_string(size) + " '" + path + "'";
+  if (system(command.c_str()) != 0) throw std::runtime_error("cannot make " + path);
+}
+
 std::string PatternBytes(size_t length, unsigned salt) {
   std::string bytes(length, '\0');
   unsigned state = 2463534242u ^ salt;
