@@ -32,8 +32,9 @@ const char kHelp[] =
     "Records the microphone (until N seconds pass, Enter is pressed or Ctrl-C), or takes the\n"
     "WAV FILE, uploads it for recognition, waits for the job to finish and prints the\n"
     "recognised text on stdout. The upload and the wait together take at most S seconds\n"
-    "(default 120). N and S are positive numbers (e.g. 2.5). The job's result is fetched only\n"
-    "from the API host the upload went to. Progress and errors go to stderr.\n";
+    "(default 120). N and S are positive numbers (e.g. 2.5). The job's result URL must be on\n"
+    "the API host the upload went to, and its reply must name the uploaded job. Progress and\n"
+    "errors go to stderr.\n";
 
 constexpr double kDefaultTimeoutSeconds = 120;
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
