@@ -132,8 +132,9 @@ struct HttpServer::Impl {
 
 namespace {
 
-// The milliseconds a body of length bytes may take at rate bytes a second.
+// The milliseconds a body of length bytes may take at rate bytes a second (1 at least).
 std::chrono::milliseconds TimeFor(std::uint64_t length, std::uint64_t rate) {
+  rate = std::max<std::uint64_t>(rate, 1);
   return std::chrono::milliseconds(length / rate * 1000 + length % rate * 1000 / rate);
 }
 
