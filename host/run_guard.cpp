@@ -1,4 +1,4 @@
-// The guard thread: sigtimedwait on the two signals with a short tick, so that one loop serves
+// The guard thread: sigtimedwait on the three signals with a short tick, so that one loop serves
 // the signals, the deadline and the watched file. All of its state is under one mutex, which
 // the guard holds from the moment it decides to end the process until _exit, so the main
 // thread cannot finish a run that the guard is ending.
@@ -27,10 +27,10 @@ constexpr long kTickNanoseconds = 100 * 1000 * 1000;
 
 struct GuardState {
   std::mutex mutex;                      // guards every field below
-  sigset_t signals;                      // SIGINT and SIGTERM, blocked everywhere but taken here
+  sigset_t signals;                      // SIGINT, SIGTERM and SIGHUP, blocked everywhere but taken here
   std::string tempFolder;                // removed when the guard ends the process
   bool recording = false;                // a signal ends the recording rather than the process
-  bool recordingEndAsked = false;        // a signal came while recording
+  bool recordingEndAsked = false;        // a signal came while recording, which has yet to end
   bool armed = false;                    // the deadline below is in force
   Clock::time_point deadline;
   std::string deadlineMessage;
@@ -74,9 +74,9 @@ void GuardLoop() {
     const int signal = sigtimedwait(&state.signals, nullptr, &tick);
     std::lock_guard<std::mutex> lock(state.mutex);
     if (state.settled) continue;
-    if (signal > 0 && state.recording) {
+    if (signal > 0 && state.recording && !state.recordingEndAsked) {
       state.recordingEndAsked = true;
-    } else if (signal > 0) {
+    } else if (signal > 0) {  // also a second one while the recording has yet to end: it may hang
       EndProcess(state, 128 + signal, "\nombrivoice: interrupted");
     } else if (state.armed && Clock::now() >= state.deadline) {
       EndProcess(state, kExitService, state.deadlineMessage);
@@ -94,6 +94,7 @@ void Start() {
   sigemptyset(&state.signals);
   sigaddset(&state.signals, SIGINT);
   sigaddset(&state.signals, SIGTERM);
+  sigaddset(&state.signals, SIGHUP);  // the terminal closed
   pthread_sigmask(SIG_BLOCK, &state.signals, nullptr);
   std::thread(GuardLoop).detach();
 }

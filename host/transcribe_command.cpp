@@ -1,8 +1,10 @@
 // The main job: one utterance from microphone (or file) to text, using only the library's four
-// calls. The upload's reply names the job's result URL; the download call polls it until the
-// job has finished. Progress goes to stderr, the text alone to stdout. The run guard bounds
-// the whole exchange with the service by --timeout, removes the working folder on every end
-// and turns Ctrl-C during the recording into the end of the recording.
+// calls. The upload's reply names the job and its result URL; the download call polls it until
+// the job has finished. The download call follows redirects, which this file cannot see or
+// stop: a poll's reply is read only when it names the job that the upload's reply named.
+// Progress goes to stderr, the text alone to stdout. The run guard bounds the whole exchange
+// with the service by --timeout, removes the working folder on every end and turns Ctrl-C
+// during the recording into the end of the recording.
 #include "transcribe_command.h"
 
 #include <unistd.h>
@@ -30,8 +32,9 @@ const char kHelp[] =
     "Records the microphone (until N seconds pass, Enter is pressed or Ctrl-C), or takes the\n"
     "WAV FILE, uploads it for recognition, waits for the job to finish and prints the\n"
     "recognised text on stdout. The upload and the wait together take at most S seconds\n"
-    "(default 120). N and S are positive numbers (e.g. 2.5). The job's result is fetched only\n"
-    "from the API host the upload went to. Progress and errors go to stderr.\n";
+    "(default 120). N and S are positive numbers (e.g. 2.5). The job's result URL must be on\n"
+    "the API host the upload went to, and its reply must name the uploaded job. Progress and\n"
+    "errors go to stderr.\n";
 
 constexpr double kDefaultTimeoutSeconds = 120;
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
@@ -76,6 +79,12 @@ std::string Field(const nlohmann::json& object, const char* name) {
   return found != object.end() && found->is_string() ? Printable(found->get<std::string>()) : "";
 }
 
+// The job id a reply names, as sent ("" when it names none).
+std::string JobId(const nlohmann::json& reply) {
+  auto found = reply.find("jobid");
+  return found != reply.end() && found->is_string() ? found->get<std::string>() : "";
+}
+
 std::string Message(const nlohmann::json& reply) {
   return Field(reply, "message").empty() ? Field(reply, "error") : Field(reply, "message");
 }
@@ -95,9 +104,11 @@ nlohmann::json Fetch(const std::string& url, const std::string& path, int* faile
   return ParseReply(path, "result");
 }
 
-// Polls the job's result until it is finished or failed, or the time runs out.
-int WaitForText(const std::string& resultUrl, const std::string& key, double timeoutSeconds,
-                const std::string& workDir) {
+// Polls the job's result until it is finished or failed, or the time runs out. When jobId is
+// not empty, every reply must name it: one that names another job, or none, came from
+// elsewhere (a redirect the download followed) and ends the run.
+int WaitForText(const std::string& resultUrl, const std::string& jobId, const std::string& key,
+                double timeoutSeconds, const std::string& workDir) {
   const std::string problem = ForeignUrlProblem(resultUrl);
   if (!problem.empty()) {
     fprintf(stderr, "transcribe: %s; it is not polled\n", problem.c_str());
@@ -111,6 +122,11 @@ int WaitForText(const std::string& resultUrl, const std::string& key, double tim
     int failed = 0;
     nlohmann::json result = Fetch(url, workDir + "/result.json", &failed);
     if (result.is_discarded()) return failed;
+    if (!jobId.empty() && JobId(result) != jobId) {
+      fprintf(stderr, "transcribe: the result names the job \"%s\", not the uploaded job \"%s\"; it is not read\n",
+              Printable(JobId(result).substr(0, 200)).c_str(), Printable(jobId).c_str());
+      return kExitService;
+    }
     std::string status = Field(result, "status");
     if (status != lastStatus) fprintf(stderr, "transcribe: job %s\n", status.c_str());
     lastStatus = status;
@@ -172,7 +188,7 @@ int Transcribe(Options& options, double seconds, double timeout, const std::stri
     return kExitService;
   }
   fprintf(stderr, "transcribe: job %s queued\n", Field(reply, "jobid").c_str());
-  return WaitForText(resultUrl->get<std::string>(), key, timeout, workDir);
+  return WaitForText(resultUrl->get<std::string>(), JobId(reply), key, timeout, workDir);
 }
 
 }  // namespace

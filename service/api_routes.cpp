@@ -99,7 +99,8 @@ HttpReply Refusal(int status) {
     case 413: return Error(413, "body_too_large", "the request body is over the service's limit");
     case 414: return Error(414, "malformed_request", "the request target is over the service's limit");
     case 431: return Error(431, "malformed_request", "the request's header lines are over the service's limits");
-    case 503: return Error(503, "busy", "too many connections are open; retry later");
+    case 500: return Error(500, "internal_error", "the service failed to answer the request");
+    case 503: return Error(503, "busy", "too many connections or request bodies at once; retry later");
     default: return Error(status, "malformed_request", "the request could not be read");
   }
 }

@@ -1,5 +1,5 @@
-// The connection counts under one mutex; an address leaves the map with its last connection,
-// so the map holds only addresses that are connected.
+// The connection counts and the body budget, each under a mutex of its own; an address leaves
+// the map with its last connection, so the map holds only addresses that are connected.
 #include "service/connection_limits.h"
 
 namespace ombrivoice::service {
@@ -33,6 +33,23 @@ std::size_t ConnectionLimits::Open() {
 bool ConnectionLimits::WaitUntilNoneOpen(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
   return released_.wait_for(lock, limit, [this] { return open_ == 0; });
+}
+
+bool BodyBudget::Take(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (bytes > left_) return false;
+  left_ -= bytes;
+  return true;
+}
+
+void BodyBudget::Give(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  left_ += bytes;
+}
+
+std::uint64_t BodyBudget::Left() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return left_;
 }
 
 }  // namespace ombrivoice::service

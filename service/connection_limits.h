@@ -1,11 +1,13 @@
-// The count of open connections, in all and per client address, that the server checks before
-// it takes a new one: one address cannot hold every connection the service can keep.
+// The limits the server checks before it takes on more: the count of open connections, in all
+// and per client address, so that one address cannot hold every connection the service can
+// keep; and the memory that the request bodies being read hold together.
 #ifndef OMBRIVOICE_SERVICE_CONNECTION_LIMITS_H
 #define OMBRIVOICE_SERVICE_CONNECTION_LIMITS_H
 
 #include <condition_variable>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -32,6 +34,23 @@ class ConnectionLimits {
   std::condition_variable released_;               // signalled on each release
   std::size_t open_ = 0;
   std::map<std::string, std::size_t> perAddress_;   // addresses with a connection open
+};
+
+// Bytes of memory shared by every request body being read: each session draws what its body
+// and read buffer take before it allocates them, and gives them back when it is done.
+class BodyBudget {
+ public:
+  explicit BodyBudget(std::uint64_t bytes) : left_(bytes) {}
+
+  // Draws bytes; false, drawing nothing, when fewer are left.
+  bool Take(std::uint64_t bytes);
+  // Gives back bytes that Take drew.
+  void Give(std::uint64_t bytes);
+  std::uint64_t Left();
+
+ private:
+  std::mutex mutex_;  // guards left_
+  std::uint64_t left_;
 };
 
 }  // namespace ombrivoice::service

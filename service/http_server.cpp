@@ -1,8 +1,10 @@
-// The server on Asio: one acceptor, a few threads running the event loop, and one Session per
-// connection on a strand of its own. A session reads the head with a deadline and the limits of
-// RequestParser, asks the routes whether the head is refused, reads the body, answers, and
-// closes: it sends its reply, shuts its side, and drains what the client still sends for a
-// moment, so that the client reads the reply instead of a reset.
+// The server on Asio: one acceptor on a strand, a few threads running the event loop, and one
+// Session per connection on a strand of its own. A session reads the head with a deadline and
+// the limits of RequestParser, asks the routes whether the head is refused, reads the body
+// within the body budget and its deadline, answers, and closes: it sends its reply, shuts its
+// side, and drains what the client still sends for a moment, so that the client reads the reply
+// instead of a reset. Every step that calls a handler or the parser is guarded: what throws is
+// answered with 500, and the server goes on.
 #include "service/http_server.h"
 
 #include <sys/resource.h>
@@ -20,6 +22,8 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -79,23 +83,47 @@ std::size_t RaiseDescriptorLimit() {
   return static_cast<std::size_t>(std::max<rlim_t>(limit.rlim_cur, 2 * kDescriptorsKeptFree) - kDescriptorsKeptFree);
 }
 
+// What the server keeps of each session, to end it at a stop.
+class SessionBase {
+ public:
+  virtual ~SessionBase() = default;
+  virtual void Start() = 0;
+  // Closes the connection when its head has not come whole; from any thread.
+  virtual void EndIfHeadIncomplete() = 0;
+};
+
 }  // namespace
 
 struct HttpServer::Impl {
-  Impl(std::size_t maxConnections, std::uint64_t maxBody)
-      : limits(maxConnections, kMaxConnectionsPerAddress), maxBodyBytes(maxBody) {}
+  Impl(std::size_t maxConnections, const HttpLimits& given)
+      : limits(maxConnections, kMaxConnectionsPerAddress),
+        httpLimits(given),
+        bodyBudget(std::max<std::uint64_t>(given.bodyBudgetBytes, 2 * given.maxBodyBytes + kBodyReadPiece)) {}
 
   void Accept();
   void OnAccept(const beast::error_code& error, tcp::socket socket);
   void TurnAway(tcp::socket& socket);
+  void Run();
+  void Register(const std::shared_ptr<SessionBase>& session);
+  void Unregister(SessionBase* session);
+  void EndIncompleteHeads();
 
-  ConnectionLimits limits;              // before io: sessions that io destroys release into it
-  const std::uint64_t maxBodyBytes;
+  // Before io, which destroys the sessions left at its end: they release into these.
+  ConnectionLimits limits;
+  const HttpLimits httpLimits;
+  BodyBudget bodyBudget;
+  std::mutex sessionsMutex;                                     // guards sessions
+  std::map<SessionBase*, std::weak_ptr<SessionBase>> sessions;  // every session alive
   std::optional<asio::ssl::context> tls;  // set for HTTPS
-  HttpHandlers handlers;                // set by Serve, before the first accept
+  HttpHandlers handlers;                  // set by Serve, before the first accept
+  // refusal(500) and refusal(503) on the wire, made by Serve: sent without building them anew.
+  std::string internalError;
+  std::string busy;
   asio::io_context io;
-  tcp::acceptor acceptor{io};
-  asio::steady_timer acceptRetry{io};
+  // The acceptor and its retry timer on one strand, which a stop's close is posted to.
+  asio::strand<asio::io_context::executor_type> acceptStrand{asio::make_strand(io)};
+  tcp::acceptor acceptor{acceptStrand};
+  asio::steady_timer acceptRetry{acceptStrand};
   std::vector<std::thread> threads;     // running io
   std::mutex mutex;                     // guards stopping
   std::condition_variable stopAsked;
@@ -104,30 +132,51 @@ struct HttpServer::Impl {
 
 namespace {
 
+// The milliseconds a body of length bytes may take at rate bytes a second (1 at least).
+std::chrono::milliseconds TimeFor(std::uint64_t length, std::uint64_t rate) {
+  rate = std::max<std::uint64_t>(rate, 1);
+  return std::chrono::milliseconds(length / rate * 1000 + length % rate * 1000 / rate);
+}
+
 template <class Stream>
-class Session : public std::enable_shared_from_this<Session<Stream>> {
+class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
  public:
   Session(HttpServer::Impl& server, Stream stream, std::string client, std::string local)
-      : server_(server), stream_(std::move(stream)), parser_(server.maxBodyBytes) {
+      : server_(server),
+        stream_(std::move(stream)),
+        executor_(stream_.get_executor()),
+        parser_(server.httpLimits.maxBodyBytes, &server.bodyBudget) {
     HttpRequest& request = parser_.request();
     request.client = std::move(client);
     request.local = std::move(local);
     request.tls = kTls;
   }
-  ~Session() { server_.limits.Release(parser_.request().client); }
+  ~Session() override {
+    GiveBackBody();
+    server_.Unregister(this);
+    server_.limits.Release(parser_.request().client);
+  }
 
-  void Start() {
+  void Start() override {
     headDeadline_ = Clock::now() + kHeadDeadline;
-    if constexpr (kTls) {
-      Lowest().expires_at(headDeadline_);
-      stream_.async_handshake(asio::ssl::stream_base::server,
-                              [self = this->shared_from_this()](const beast::error_code& error) {
-                                if (error) return self->Close();
-                                self->ReadSome();
-                              });
-    } else {
-      ReadSome();
-    }
+    Guarded([this] {
+      if constexpr (kTls) {
+        Lowest().expires_at(headDeadline_);
+        stream_.async_handshake(asio::ssl::stream_base::server,
+                                [self = this->shared_from_this()](const beast::error_code& error) {
+                                  if (error) return self->Close();
+                                  self->Guarded([&self] { self->ReadSome(); });
+                                });
+      } else {
+        ReadSome();
+      }
+    });
+  }
+
+  void EndIfHeadIncomplete() override {
+    asio::post(executor_, [self = this->shared_from_this()] {
+      if (!self->headRead_) self->Close();
+    });
   }
 
  private:
@@ -135,11 +184,34 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
 
   beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
 
-  // Reads what the client sends next; the silence limit restarts with every read, and while
-  // the head comes the head's deadline holds as well.
+  // Runs one step of the session; when it throws, the client is answered with 500 (or, when a
+  // reply is already on its way, the connection closed) and the server goes on.
+  template <class Step>
+  void Guarded(Step&& step) noexcept {
+    try {
+      step();
+    } catch (const std::exception& failure) {
+      Failed(failure.what());
+    } catch (...) {
+      Failed("an unknown exception");
+    }
+  }
+
+  void Failed(const char* what) noexcept {
+    std::fprintf(stderr, "ombrivoice-service: a request failed: %s\n", what);
+    if (replying_) return Close();
+    reply_.status = 500;
+    try {
+      Send(asio::buffer(server_.internalError));
+    } catch (...) {
+      Close();
+    }
+  }
+
+  // Reads what the client sends next; the silence limit restarts with every read, and the
+  // head's deadline holds while the head comes, the body's while the body does.
   void ReadSome() {
-    Clock::time_point limit = Clock::now() + kSilenceLimit;
-    if (!headRead_) limit = std::min(limit, headDeadline_);
+    const Clock::time_point limit = std::min(Clock::now() + kSilenceLimit, headRead_ ? bodyDeadline_ : headDeadline_);
     Lowest().expires_at(limit);
     const std::size_t piece = headRead_ ? kBodyReadPiece : kHeadReadPiece;
     const std::size_t room = std::min<std::size_t>(buffer_.max_size() - buffer_.size(), piece);
@@ -148,7 +220,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
                             [self = this->shared_from_this()](const beast::error_code& error, std::size_t bytes) {
                               self->buffer_.commit(bytes);
                               if (error) return self->Close();  // the client went, stalled or timed out
-                              self->Advance();
+                              self->Guarded([&self] { self->Advance(); });
                             });
   }
 
@@ -157,47 +229,77 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   void Advance() {
     beast::error_code error;
     while (!parser_.is_done() && buffer_.size() > 0) {
-      buffer_.consume(parser_.put(buffer_.data(), error));
+      buffer_.consume(parser_.Feed(buffer_.data(), error));
       if (error == http::error::need_more) break;
       if (error) return Reply(server_.handlers.refusal(parser_.RefusalStatus(error)));
       if (!headRead_ && parser_.is_header_done()) return OnHead();
     }
-    if (parser_.is_done()) return Reply(server_.handlers.answer(parser_.request()));
+    if (parser_.is_done()) {
+      HttpReply reply = server_.handlers.answer(parser_.request());
+      GiveBackBody();
+      return Reply(std::move(reply));
+    }
     ReadSome();
   }
 
-  // The head is whole: it may be refused at once, or the client told to send its body.
+  // The head is whole: it may be refused at once, or its body may be refused for want of
+  // memory; else its body's deadline is set, and the client told to send it when it asked.
   void OnHead() {
     headRead_ = Clock::now();
     std::optional<HttpReply> refused = server_.handlers.checkHead(parser_.request());
     if (refused) return Reply(std::move(*refused));
+    if (!parser_.is_done()) {
+      if (!server_.bodyBudget.Take(kBodyReadPiece)) return Reply(server_.handlers.refusal(503));
+      readBufferDrawn_ = kBodyReadPiece;
+      const std::uint64_t length = parser_.content_length().value_or(0);
+      bodyDeadline_ = *headRead_ + server_.httpLimits.bodySlack + TimeFor(length, server_.httpLimits.bodyBytesPerSecond);
+    }
     const std::string* expect = parser_.request().Header("Expect");
     if (expect == nullptr || !EqualsNoCase(*expect, "100-continue") || parser_.is_done()) return Advance();
     Lowest().expires_after(kSilenceLimit);
     asio::async_write(stream_, asio::buffer(kContinue, sizeof kContinue - 1),
                       [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
                         if (error) return self->Close();
-                        self->Advance();
+                        self->Guarded([&self] { self->Advance(); });
                       });
+  }
+
+  // Frees the body and the read buffer, and gives their memory back to the budget.
+  void GiveBackBody() noexcept {
+    parser_.DropBody();
+    if (readBufferDrawn_ == 0) return;
+    buffer_.clear();
+    buffer_.shrink_to_fit();
+    server_.bodyBudget.Give(readBufferDrawn_);
+    readBufferDrawn_ = 0;
   }
 
   void Reply(HttpReply reply) {
     reply_ = std::move(reply);
     wire_ = SerializeReply(reply_);
-    Lowest().expires_after(kSilenceLimit);
-    asio::async_write(stream_, asio::buffer(wire_),
-                      [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
-                        self->Log();
-                        if (error) return self->Close();
-                        self->Linger();
-                      });
+    Send(asio::buffer(wire_));
   }
 
-  void Log() {
+  // Sends wire, which stays alive until it is sent, then logs the reply and lingers.
+  void Send(asio::const_buffer wire) {
+    replying_ = true;
+    Lowest().expires_after(kSilenceLimit);
+    asio::async_write(stream_, wire, [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
+      self->Log();
+      if (error) return self->Close();
+      self->Guarded([&self] { self->Linger(); });
+    });
+  }
+
+  void Log() noexcept {
     if (!server_.handlers.log) return;
-    std::optional<double> seconds;
-    if (headRead_) seconds = std::chrono::duration<double>(Clock::now() - *headRead_).count();
-    server_.handlers.log(parser_.request(), reply_, seconds);
+    try {
+      std::optional<double> seconds;
+      if (headRead_) seconds = std::chrono::duration<double>(Clock::now() - *headRead_).count();
+      server_.handlers.log(parser_.request(), reply_, seconds);
+    } catch (...) {
+      // A line the log could not write is lost; the reply was sent.
+    }
   }
 
   // Ends the sending side after the reply, then reads and drops what still comes (see above).
@@ -215,21 +317,25 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
                              [self = this->shared_from_this()](const beast::error_code& error, std::size_t bytes) {
                                self->drained_ += bytes;
                                if (error) return self->Close();
-                               self->Drain();
+                               self->Guarded([&self] { self->Drain(); });
                              });
   }
 
-  void Close() {
+  void Close() noexcept {
     beast::error_code ignored;
     Lowest().socket().close(ignored);
   }
 
   HttpServer::Impl& server_;
   Stream stream_;
+  const asio::any_io_executor executor_;             // the session's strand
   beast::flat_buffer buffer_{kMaxHeadBytes + kBodyReadPiece};  // past the head limit, so the parser's limit speaks first
   RequestParser parser_;
   Clock::time_point headDeadline_;
+  Clock::time_point bodyDeadline_ = Clock::time_point::max();
   std::optional<Clock::time_point> headRead_;       // when the head was whole
+  std::size_t readBufferDrawn_ = 0;                  // what the body's read buffer holds of the budget
+  bool replying_ = false;                            // a reply is on its way or sent
   HttpReply reply_;
   std::string wire_;                                 // the reply being sent
   std::size_t drained_ = 0;
@@ -243,6 +349,7 @@ void HttpServer::Impl::Accept() {
   });
 }
 
+// On the accept strand, as every use of the acceptor and its timer.
 void HttpServer::Impl::OnAccept(const beast::error_code& error, tcp::socket socket) {
   if (error == asio::error::operation_aborted || !acceptor.is_open()) return;  // closed by a stop
   if (error) {  // out of descriptors, mostly: the connections open will free some
@@ -259,28 +366,71 @@ void HttpServer::Impl::OnAccept(const beast::error_code& error, tcp::socket sock
   const std::string client = remote.address().to_string();
   if (!limits.Admit(client)) return TurnAway(socket);
   const std::string localName = local.address().to_string() + ":" + std::to_string(local.port());
-  if (tls) {
-    std::make_shared<Session<TlsStream>>(*this, TlsStream(PlainStream(std::move(socket)), *tls), client, localName)
-        ->Start();
-  } else {
-    std::make_shared<Session<PlainStream>>(*this, PlainStream(std::move(socket)), client, localName)->Start();
+  std::shared_ptr<SessionBase> session;
+  try {
+    if (tls) {
+      session = std::make_shared<Session<TlsStream>>(*this, TlsStream(PlainStream(std::move(socket)), *tls), client,
+                                                     localName);
+    } else {
+      session = std::make_shared<Session<PlainStream>>(*this, PlainStream(std::move(socket)), client, localName);
+    }
+  } catch (...) {
+    limits.Release(client);  // no session was made to release it; the socket closed with it
+    throw;
   }
+  Register(session);
+  session->Start();
 }
 
-// A connection over the limits gets a 503 if its buffer takes it at once (plain HTTP only),
-// and is closed; it never waits.
+// A connection over the limits gets a 503 if its buffer takes it at once, and is closed; it
+// never waits. Over TLS it is closed with nothing sent: a reply would need a handshake first.
 void HttpServer::Impl::TurnAway(tcp::socket& socket) {
   beast::error_code ignored;
   if (!tls) {
-    const std::string busy = SerializeReply(handlers.refusal(503));
     socket.non_blocking(true, ignored);
     socket.send(asio::buffer(busy), 0, ignored);
   }
   socket.close(ignored);
 }
 
-std::unique_ptr<HttpServer> HttpServer::Make(const TlsFiles& tls, std::uint64_t maxBodyBytes, std::string* error) {
-  auto impl = std::make_unique<Impl>(RaiseDescriptorLimit(), maxBodyBytes);
+// A thread of the event loop. A handler that throws past its session's guard ends only that
+// connection: the loop is run again.
+void HttpServer::Impl::Run() {
+  for (;;) {
+    try {
+      io.run();
+      return;
+    } catch (const std::exception& failure) {
+      std::fprintf(stderr, "ombrivoice-service: a connection failed: %s\n", failure.what());
+    } catch (...) {
+      std::fprintf(stderr, "ombrivoice-service: a connection failed\n");
+    }
+  }
+}
+
+void HttpServer::Impl::Register(const std::shared_ptr<SessionBase>& session) {
+  std::lock_guard<std::mutex> lock(sessionsMutex);
+  sessions.emplace(session.get(), session);
+}
+
+void HttpServer::Impl::Unregister(SessionBase* session) {
+  std::lock_guard<std::mutex> lock(sessionsMutex);
+  sessions.erase(session);
+}
+
+void HttpServer::Impl::EndIncompleteHeads() {
+  std::vector<std::shared_ptr<SessionBase>> alive;
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex);
+    for (const auto& entry : sessions) {
+      if (std::shared_ptr<SessionBase> session = entry.second.lock()) alive.push_back(std::move(session));
+    }
+  }
+  for (const std::shared_ptr<SessionBase>& session : alive) session->EndIfHeadIncomplete();
+}
+
+std::unique_ptr<HttpServer> HttpServer::Make(const TlsFiles& tls, const HttpLimits& limits, std::string* error) {
+  auto impl = std::make_unique<Impl>(RaiseDescriptorLimit(), limits);
   if (!tls.certificateFile.empty()) {
     impl->tls.emplace(asio::ssl::context::tls_server);
     if (!SetUpTlsContext(*impl->tls->native_handle(), tls, error)) return nullptr;
@@ -323,16 +473,21 @@ int HttpServer::Bind(int port, std::string* error) {
 bool HttpServer::Serve(const HttpHandlers& handlers) {
   Impl& impl = *impl_;
   impl.handlers = handlers;
-  impl.Accept();
-  for (unsigned i = 0; i < kServeThreads; ++i) impl.threads.emplace_back([&impl] { impl.io.run(); });
+  impl.internalError = SerializeReply(handlers.refusal(500));
+  impl.busy = SerializeReply(handlers.refusal(503));
+  asio::post(impl.acceptStrand, [&impl] { impl.Accept(); });
+  for (unsigned i = 0; i < kServeThreads; ++i) impl.threads.emplace_back([&impl] { impl.Run(); });
   {
     std::unique_lock<std::mutex> lock(impl.mutex);
     impl.stopAsked.wait(lock, [&impl] { return impl.stopping; });
   }
-  asio::post(impl.io, [&impl] {
+  // Once the acceptor is closed no session is added: those whose head is still coming are
+  // ended at once, the others get the grace to finish.
+  asio::post(impl.acceptStrand, [&impl] {
     beast::error_code ignored;
     impl.acceptor.close(ignored);
     impl.acceptRetry.cancel();
+    impl.EndIncompleteHeads();
   });
   if (!impl.limits.WaitUntilNoneOpen(kShutdownGrace)) return false;
   impl.io.stop();

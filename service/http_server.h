@@ -1,12 +1,14 @@
 // The service's HTTP server on Boost.Beast and Asio: a few threads serve every connection by
 // events, so an idle or slow client holds no thread. Each connection carries one request: its
 // head must arrive whole within 10 seconds of the connection, within the head limits of
-// request_parser.h; a client silent for 5 seconds in the middle of its request, or not reading
-// its reply, is dropped; connections are capped in all and per client address. Plain HTTP, or
-// HTTPS only.
+// request_parser.h, and its body within a time that grows with its length; a client silent for
+// 5 seconds in the middle of its request, or not reading its reply, is dropped; connections are
+// capped in all and per client address, and the memory of the bodies being read in all. A
+// handler that throws is answered with 500. Plain HTTP, or HTTPS only.
 #ifndef OMBRIVOICE_SERVICE_HTTP_SERVER_H
 #define OMBRIVOICE_SERVICE_HTTP_SERVER_H
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,24 +22,39 @@ namespace ombrivoice::service {
 
 constexpr const char* kLoopback = "127.0.0.1";
 
-// What the server asks of the service. Each runs on one of the server's threads and may block.
+// What the server asks of the service. Each runs on one of the server's threads and may block;
+// one that throws is answered with refusal(500), or a plain 500 when that throws too.
 struct HttpHandlers {
   // A refusal of a request from its head alone, before its body is read; nothing to go on.
   std::function<std::optional<HttpReply>(const HttpRequest& head)> checkHead;
   // The reply to a whole request.
   std::function<HttpReply(const HttpRequest& request)> answer;
-  // The reply to a request that could not be read, with its status (400, 413, 414, 431).
+  // The reply to a request that could not be read or answered, with its status (400, 413,
+  // 414, 431; 500 when a handler failed; 503 when the connections or bodies are at their limit).
   std::function<HttpReply(int status)> refusal;
   // Called after each reply is sent, with the seconds from the whole head to the reply when
   // the head was read; may be empty.
   std::function<void(const HttpRequest& request, const HttpReply& reply, std::optional<double> seconds)> log;
 };
 
+// What the server takes of its clients' request bodies.
+struct HttpLimits {
+  std::uint64_t maxBodyBytes = 64u << 20;  // a longer body is refused with 413
+  // The memory all bodies being read may hold together, read buffers included; raised to
+  // twice maxBodyBytes and a read buffer when lower, so that one largest body always fits. A
+  // body that would go past it is refused with 503.
+  std::uint64_t bodyBudgetBytes = 256u << 20;
+  // A body must have come whole within bodySlack of its head plus its length at this rate;
+  // otherwise the connection is closed.
+  std::uint64_t bodyBytesPerSecond = 64u << 10;
+  std::chrono::milliseconds bodySlack = std::chrono::seconds(10);
+};
+
 class HttpServer {
  public:
   // A plain HTTP server when tls names no certificate, else one that speaks only HTTPS.
   // Null, with the reason and the file in *error, when the certificate or key cannot be used.
-  static std::unique_ptr<HttpServer> Make(const TlsFiles& tls, std::uint64_t maxBodyBytes, std::string* error);
+  static std::unique_ptr<HttpServer> Make(const TlsFiles& tls, const HttpLimits& limits, std::string* error);
   ~HttpServer();  // ends the threads
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
@@ -47,7 +64,8 @@ class HttpServer {
   // on is refused, not shared.
   int Bind(int port, std::string* error);
 
-  // Serves until Stop: then stops accepting and waits for the connections open to end, at most
+  // Serves until Stop: then stops accepting, closes the connections whose head has not come
+  // whole, and waits for the others (requests in flight, replies being sent) to end, at most
   // 1.5 seconds. True when all ended; false when some were still open, whose threads are left
   // running for the caller to end the process.
   bool Serve(const HttpHandlers& handlers);

@@ -32,24 +32,32 @@ constexpr const char* kSchema =
 
 // Version 1 kept each job's key in clear in api_key. In one transaction, so that a crash leaves
 // either database whole, the column becomes key_digest and each key its digest (the SQL
-// function key_digest, registered by RegisterKeyDigest).
+// function key_digest, KeyDigestFunction below). The old keys' bytes are left in the
+// pages the change replaced; kCompact, which follows, clears them.
 constexpr const char* kConvertFromVersion1 =
     "BEGIN;"
     "ALTER TABLE jobs RENAME COLUMN api_key TO key_digest;"
     "UPDATE jobs SET key_digest = key_digest(key_digest);"
     "PRAGMA user_version = 2;"
-    "COMMIT;"
-    // The keys' old bytes may remain in the write-ahead log: it is copied back and emptied.
-    "PRAGMA wal_checkpoint(TRUNCATE);";
+    "COMMIT;";
+
+// At every start, after any conversion. VACUUM writes the whole database anew into the
+// write-ahead log, so that no free page or free space inside a page keeps what an earlier
+// process left there (keys in clear from version 1, which deleted without overwriting, and
+// deleted jobs); the checkpoint copies those pages over the main file's, cuts off what lies past
+// them and empties the log. Done at every start, not only after a conversion, so that a start
+// after a crash between the conversion's commit and this finishes the job.
+constexpr const char* kCompact = "VACUUM; PRAGMA wal_checkpoint(TRUNCATE);";
 
 // In EXCLUSIVE locking mode the connection keeps its lock from the first write until it closes,
 // so a second service on the same folder fails at once instead of running the same jobs. WAL
 // with synchronous=NORMAL makes every commit survive a crash or kill of the process (not a
 // power cut, which may take the last commits back).
-// secure_delete overwrites what a change frees, so that a key converted to its digest leaves
-// no copy in free space.
+// secure_delete overwrites what a change frees, so that a deleted job leaves no copy in free
+// space; temp_store keeps VACUUM's temporary copy in memory, not in a file outside the folder.
 constexpr const char* kSettings =
     "PRAGMA secure_delete = ON;"
+    "PRAGMA temp_store = MEMORY;"
     "PRAGMA locking_mode = EXCLUSIVE;"
     "PRAGMA journal_mode = WAL;"
     "PRAGMA synchronous = NORMAL;"
@@ -118,6 +126,10 @@ std::unique_ptr<JobDatabase> JobDatabase::Open(const std::string& path, std::str
   const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
   if (!opened->Execute(kSchema) || !opened->Execute(setVersion.c_str())) {
     *error = "cannot set up the database " + path + ": " + opened->LastError();
+    return nullptr;
+  }
+  if (!opened->Execute(kCompact)) {
+    *error = "cannot compact the database " + path + " (to clear what its free space keeps): " + opened->LastError();
     return nullptr;
   }
   return opened;

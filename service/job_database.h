@@ -18,8 +18,9 @@ namespace ombrivoice::service {
 class JobDatabase {
  public:
   // Opens or creates the database at path in WAL mode and takes it for this process alone; a
-  // database that kept keys in clear is converted to digests. nullptr with error when it cannot
-  // be used, also when another process holds it.
+  // database that kept keys in clear is converted to digests. Then the database is compacted,
+  // so that its free space keeps nothing an earlier process left. nullptr with error when it
+  // cannot be used, also when another process holds it.
   static std::unique_ptr<JobDatabase> Open(const std::string& path, std::string* error);
   ~JobDatabase();
   JobDatabase(const JobDatabase&) = delete;

@@ -44,7 +44,9 @@ int Serve(const ServiceOptions& options) {
   }
   // Before the store: a certificate that cannot be used must not take the data folder first.
   std::string error;
-  std::unique_ptr<HttpServer> server = HttpServer::Make(options.tls, options.api.maxBodyBytes, &error);
+  HttpLimits limits;
+  limits.maxBodyBytes = options.api.maxBodyBytes;
+  std::unique_ptr<HttpServer> server = HttpServer::Make(options.tls, limits, &error);
   if (server == nullptr) {
     std::fprintf(stderr, "ombrivoice-service: %s\n", error.c_str());
     return 1;

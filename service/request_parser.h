@@ -6,10 +6,12 @@
 #ifndef OMBRIVOICE_SERVICE_REQUEST_PARSER_H
 #define OMBRIVOICE_SERVICE_REQUEST_PARSER_H
 
+#include <boost/asio/buffer.hpp>
 #include <boost/beast/http/basic_parser.hpp>
 
 #include <cstdint>
 
+#include "service/connection_limits.h"
 #include "service/http_message.h"
 
 namespace ombrivoice::service {
@@ -19,17 +21,37 @@ namespace ombrivoice::service {
 constexpr std::uint32_t kMaxHeadBytes = 16 * 1024;   // request line, header lines and line breaks
 constexpr std::size_t kMaxHeaderLines = 100;
 constexpr std::size_t kMaxTargetBytes = 8 * 1024;
+// A body's first allocation: its whole length when smaller. A longer body grows by doubling as
+// it comes, so a client that announces a large body and sends little holds little.
+constexpr std::size_t kFirstBodyReserve = 1 << 20;
 
 class RequestParser : public boost::beast::http::basic_parser<true> {
  public:
-  // Bodies over maxBodyBytes are refused (with 413) as soon as their length is known.
-  explicit RequestParser(std::uint64_t maxBodyBytes);
+  // Bodies over maxBodyBytes are refused (with 413) as soon as their length is known. The
+  // memory a body takes is drawn from budget, when given, before it is allocated; a body the
+  // budget cannot take is refused (with 503).
+  explicit RequestParser(std::uint64_t maxBodyBytes, BodyBudget* budget = nullptr);
+  ~RequestParser() override;  // gives back what the body drew
+  RequestParser(const RequestParser&) = delete;
+  RequestParser& operator=(const RequestParser&) = delete;
 
   HttpRequest& request() { return request_; }
 
-  // The status to answer a parse error with: 414 for a target over the limit (or a request
+  // Feeds what has been read and not yet taken, as put() does, and holds the head to
+  // kMaxHeadBytes counted over every call: Beast's own limit counts only the bytes not yet
+  // taken, so a head whose lines arrive one per read would pass it. The bytes taken; error as
+  // put() sets it, header_limit once the head passes the limit.
+  std::size_t Feed(boost::asio::const_buffer bytes, boost::beast::error_code& error);
+
+  // The bytes of the head taken so far (the whole head once is_header_done()).
+  std::uint64_t headBytes() const { return headBytes_; }
+
+  // Frees the body and gives its memory back to the budget, once it has been answered.
+  void DropBody();
+
+  // The status to answer an error of Feed with: 414 for a target over the limit (or a request
   // line that fills the head), 431 for a head over the limits, 413 for a body over its limit,
-  // 400 for anything malformed.
+  // 503 for a body the budget cannot take, 400 for anything malformed.
   int RefusalStatus(const boost::beast::error_code& error) const;
 
  private:
@@ -39,13 +61,26 @@ class RequestParser : public boost::beast::http::basic_parser<true> {
   void on_field_impl(boost::beast::http::field, boost::beast::string_view name, boost::beast::string_view value,
                      boost::beast::error_code& error) override;
   void on_header_impl(boost::beast::error_code&) override {}
-  void on_body_init_impl(const boost::optional<std::uint64_t>& length, boost::beast::error_code&) override;
-  std::size_t on_body_impl(boost::beast::string_view body, boost::beast::error_code&) override;
+  void on_body_init_impl(const boost::optional<std::uint64_t>& length, boost::beast::error_code& error) override;
+  std::size_t on_body_impl(boost::beast::string_view body, boost::beast::error_code& error) override;
   void on_chunk_header_impl(std::uint64_t, boost::beast::string_view, boost::beast::error_code&) override {}
   std::size_t on_chunk_body_impl(std::uint64_t, boost::beast::string_view body, boost::beast::error_code&) override;
   void on_finish_impl(boost::beast::error_code&) override {}
 
+  // Moves the body into an allocation of capacity bytes, drawn from the budget first; false,
+  // with error set, when the budget cannot take it.
+  bool GrowBody(std::size_t capacity, boost::beast::error_code& error);
+  // 414 or 431 for a head over the limits, told from the bytes still pending when the request
+  // line has not been read.
+  int HeadRefusal(boost::asio::const_buffer pending) const;
+
   HttpRequest request_;
+  BodyBudget* const budget_;
+  std::uint64_t declaredBodyBytes_ = 0;  // the Content-Length, 0 when none
+  std::size_t drawn_ = 0;                // what the body holds of the budget
+  bool overBudget_ = false;
+  std::uint64_t headBytes_ = 0;
+  int headRefusal_ = 431;
   bool requestLineRead_ = false;  // a head error after it is in the header lines
   bool targetTooLong_ = false;
 };

@@ -1,7 +1,9 @@
 """The ombrivoice command line against scripted services that misbehave: result URLs that point
-elsewhere, polls that trickle, replies that are huge, compressed or full of terminal escapes,
-an upload answered early, and interruptions during and after a recording. Every service runs on
-loopback and is reached as the proxy, as the local service is."""
+elsewhere, polls redirected elsewhere, polls that trickle, replies that are huge, compressed or
+full of terminal escapes, an upload answered early, and interruptions during and after a
+recording, also one whose capture device hangs. Every service runs on loopback and is reached
+as the proxy, as the local service is."""
+import glob
 import gzip
 import http.server
 import json
@@ -85,6 +87,16 @@ def trickle(handler):
         time.sleep(1)
 
 
+def redirected(location, body):
+    """Polls of the result URL redirected to location, whose reply is body."""
+    def poll(handler):
+        if handler.path.startswith(RESULT_URL):
+            handler.answer(302, b"", [("Location", location)])
+        else:
+            handler.answer(200, json.dumps(body).encode())
+    return poll
+
+
 def huge(handler, megabytes=64):
     """A reply far over the command's limit, streamed."""
     handler.send_response(202)
@@ -144,6 +156,26 @@ class Transcribe(unittest.TestCase):
             self.assertNotIn("root:", err)
             self.assertNothingLeft()
 
+    def test_a_redirected_poll_is_read_only_when_it_names_the_uploaded_job(self):
+        elsewhere = "http://elsewhere.example/stolen"
+        rows = (
+            ({"jobid": "other", "status": "finished", "text": "foreign"}, 3, "", "not the uploaded job"),
+            ({"status": "finished", "text": "foreign"}, 3, "", "not the uploaded job"),
+            ({"jobid": "j1", "status": "finished", "text": "relayed"}, 0, "relayed\n", "job finished"),
+        )
+        for body, status, printed, said in rows:
+            server, proxy = self.serve(poll=redirected(elsewhere, body))
+            code, out, err = self.transcribe(self.wav, "--key", "KEY", "--service", proxy)
+            self.assertEqual((code, out), (status, printed), err)
+            self.assertIn(said, err)
+            targets = [target for method, target, _ in server.requests if method == "GET"]
+            self.assertEqual(targets, [RESULT_URL + "?apikey=KEY", elsewhere], "the redirect is followed, keyless")
+            self.assertNothingLeft()
+        server, proxy = self.serve(poll=redirected("file://" + self.wav, {}))
+        code, out, err = self.transcribe(self.wav, "--key", "KEY", "--service", proxy)
+        self.assertEqual((code, out), (1, ""), err)
+        self.assertIn("fetching the result: 2 (", err, "a redirect to a local file is refused")
+
     def test_the_timeout_holds_inside_a_poll_and_an_upload(self):
         for upload, poll in ((accept, trickle), (trickle, finished())):
             server, proxy = self.serve(upload=upload, poll=poll)
@@ -202,10 +234,14 @@ class Transcribe(unittest.TestCase):
         self.assertNothingLeft()
 
     def test_interrupting_after_the_recording_aborts_cleanly(self):
-        for stop, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+        for stop, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)):
             server, proxy = self.serve(poll=trickle)
             process = self.start(self.wav, "--key", "k", "--service", proxy)
+            deadline = time.monotonic() + 30
             while not any(method == "GET" for method, _, _ in server.requests):
+                if process.poll() is not None or time.monotonic() > deadline:
+                    process.kill()
+                    self.fail("the run never polled: %r" % (process.communicate(),))
                 time.sleep(0.05)
             process.send_signal(stop)
             out, err = process.communicate(timeout=10)
@@ -242,25 +278,60 @@ class Recording(unittest.TestCase):
         except BrokenPipeError:
             pass
 
-    def interrupted(self, args, stop, after=1.5):
+    def start(self, args):
+        return subprocess.Popen([BINARY, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=self.env)
+
+    def wait_for(self, process, pattern, size, what):
+        """Waits until a file matching pattern holds more than size bytes; fails the test (and
+        ends the process) when the run ends first or a minute passes."""
+        deadline = time.monotonic() + 60
+        while not any(os.path.getsize(path) > size for path in glob.glob(pattern)):
+            if process.poll() is not None or time.monotonic() > deadline:
+                process.kill()
+                self.fail("%s never came: %r" % (what, process.communicate()))
+            time.sleep(0.05)
+
+    def interrupted(self, args, stop, wav):
+        """Runs the command on fed audio and sends stop once the WAV file (a glob pattern) holds
+        more than a second, however slowly the run started."""
         threading.Thread(target=self.feed, daemon=True).start()
-        process = subprocess.Popen([BINARY, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, env=self.env)
-        time.sleep(after)
+        process = self.start(args)
+        self.wait_for(process, wav, 44 + 88200, "a second of recording")
         process.send_signal(stop)
         out, err = process.communicate(timeout=30)
         return process.returncode, out.decode(), err.decode()
 
     def test_a_signal_ends_a_recording_as_enter_does(self):
-        for stop in (signal.SIGINT, signal.SIGTERM):
-            path = os.path.join(self.dir.name, "x.wav")
-            status, out, err = self.interrupted(["record", path, "--seconds", "60"], stop)
+        for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            path = os.path.join(self.dir.name, stop.name + ".wav")
+            status, out, err = self.interrupted(["record", path, "--seconds", "60"], stop, path)
             self.assertEqual(status, 0, err)
             self.assertIn("record: 999 (", out)
             recorded = int(out.split("recorded ")[1].split(" bytes")[0])
             self.assertEqual(os.path.getsize(path), 44 + recorded)
             self.assertGreater(recorded, 88200, "the whole seconds are there")
             self.assertNotEqual(recorded % 88200, 0, "the last partial second is kept")
+
+    def test_a_second_signal_ends_a_recording_whose_device_hangs(self):
+        """Nobody feeds the FIFO, so opening the capture device waits for ever."""
+        recorded = os.path.join(self.dir.name, "x.wav")
+        for command, wav, stop, status in (
+                (["record", recorded], recorded, signal.SIGINT, 130),
+                (["transcribe", "--key", "k"], os.path.join(self.dir.name, "ombrivoice-*", "recording.wav"),
+                 signal.SIGTERM, 143)):
+            process = self.start([*command, "--seconds", "60"])
+            self.wait_for(process, wav, -1, "the WAV file")
+            process.send_signal(stop)
+            time.sleep(0.3)
+            process.send_signal(stop)
+            try:
+                out, err = process.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                self.fail("%s still ran after a second %s" % (command[0], stop.name))
+            self.assertEqual(process.returncode, status, err)
+            self.assertEqual([name for name in os.listdir(self.dir.name) if name.startswith("ombrivoice-")], [])
 
     def test_ctrl_c_during_transcribes_recording_goes_on_to_the_text(self):
         uploads = []
@@ -274,7 +345,7 @@ class Recording(unittest.TestCase):
         self.addCleanup(server.shutdown)
         proxy = "http://127.0.0.1:%d" % server.server_address[1]
         status, out, err = self.interrupted(["transcribe", "--key", "k", "--seconds", "60", "--service", proxy],
-                                            signal.SIGINT)
+                                            signal.SIGINT, os.path.join(self.dir.name, "ombrivoice-*", "recording.wav"))
         self.assertEqual((status, out), (0, "one two three\n"), err)
         self.assertGreater(len(uploads[0]), 88200)
         self.assertEqual([name for name in os.listdir(self.dir.name) if name.startswith("ombrivoice-")], [])

@@ -155,34 +155,52 @@ def _is_zlib(data: bytes) -> bool:
     return len(data) >= 2 and data[0] & 0x0F == 8 and (data[0] * 256 + data[1]) % 31 == 0
 
 
-def read_reply(path: Path) -> bytes:
+_MAX_REPLY_BYTES = 1 << 20
+"""The largest reply read_reply returns by default, as saved or decoded: the command line's."""
+
+
+class _TooLarge(ValueError):
+    """A reply over the size read_reply takes."""
+
+
+def read_reply(path: Path, max_bytes: int = _MAX_REPLY_BYTES) -> bytes:
     """The body of a reply file that upload or download saved, decoded when it is coded.
 
     The calls save the body as it came, without its headers, and the upload says it accepts
     gzip and deflate, so a compressing front end may code the reply. The coding is told from
     the bytes: gzip (RFC 1952), deflate in its zlib wrapper (RFC 1950), or raw deflate (RFC
     1951) for a body that does not look like JSON. Anything else is returned as it is. Raises
-    ValueError when gzip or zlib data does not decode."""
+    ValueError when gzip or zlib data does not decode, and when the file or what it decodes to
+    is over max_bytes (1 MiB unless given): neither is read further, so a small file that
+    decodes to gigabytes costs no more than max_bytes of memory."""
     with open(path, "rb") as reply:
-        data = reply.read()
+        data = reply.read(max_bytes + 1)
+    if len(data) > max_bytes:
+        raise _TooLarge(f"the reply is over {max_bytes} bytes")
     if data[:2] == b"\x1f\x8b":
-        return _inflate(data, _GZIP_WINDOW, "gzip")
+        return _inflate(data, _GZIP_WINDOW, "gzip", max_bytes)
     if _is_zlib(data):
-        return _inflate(data, zlib.MAX_WBITS, "zlib")
+        return _inflate(data, zlib.MAX_WBITS, "zlib", max_bytes)
     if data.lstrip()[:1] in (b"", b"{", b"["):
         return data
     try:
-        return _inflate(data, _RAW_WINDOW, "deflate")
+        return _inflate(data, _RAW_WINDOW, "deflate", max_bytes)
+    except _TooLarge:
+        raise
     except ValueError:
         return data  # not deflate either
 
 
-def _inflate(data: bytes, window: int, coding: str) -> bytes:
+def _inflate(data: bytes, window: int, coding: str, max_bytes: int) -> bytes:
     inflater = zlib.decompressobj(window)
     try:
-        decoded = inflater.decompress(data) + inflater.flush()
+        decoded = inflater.decompress(data, max_bytes + 1)  # one byte past the limit tells it is passed
+        if len(decoded) <= max_bytes:
+            decoded += inflater.flush()
     except zlib.error as failure:
         raise ValueError(f"the reply is {coding} data that does not decode: {failure}") from None
+    if len(decoded) > max_bytes:
+        raise _TooLarge(f"the reply is {coding} data that decodes to over {max_bytes} bytes")
     if not inflater.eof:
         raise ValueError(f"the reply is {coding} data that ends early")
     return decoded

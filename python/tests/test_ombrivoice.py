@@ -132,6 +132,26 @@ def test_read_reply_decodes_what_a_front_end_coded(tmp_path, name, coded):
     assert ombrivoice.read_reply(tmp_path / "reply.json") == body, name
 
 
+@pytest.mark.parametrize("name, coded, max_bytes", [
+    ("plain, a byte over the limit", lambda: b" " * ((1 << 20) + 1), None),
+    ("gzip of 8 MiB", lambda: gzip.compress(b" " * (8 << 20)), None),
+    ("zlib deflate of 8 MiB", lambda: zlib.compress(b" " * (8 << 20)), None),
+    ("raw deflate of 8 MiB", lambda: zlib.compress(b" " * (8 << 20), wbits=-zlib.MAX_WBITS), None),
+    ("gzip, a byte over a limit given", lambda: gzip.compress(b"{" + b" " * 99 + b"}"), 100),
+])
+def test_read_reply_refuses_replies_over_its_limit_before_reading_them_whole(tmp_path, name, coded, max_bytes):
+    (tmp_path / "reply").write_bytes(coded())
+    limit = {} if max_bytes is None else {"max_bytes": max_bytes}
+    with pytest.raises(ValueError, match="over"):
+        ombrivoice.read_reply(tmp_path / "reply", **limit)
+
+
+def test_read_reply_takes_a_reply_of_exactly_its_limit(tmp_path):
+    body = b"{" + b" " * ((1 << 20) - 2) + b"}"
+    (tmp_path / "reply").write_bytes(gzip.compress(body))
+    assert ombrivoice.read_reply(tmp_path / "reply") == body
+
+
 def test_read_reply_keeps_other_bodies_and_refuses_broken_coding(tmp_path):
     (tmp_path / "page").write_bytes(b"<html>busy</html>")
     assert ombrivoice.read_reply(tmp_path / "page") == b"<html>busy</html>"

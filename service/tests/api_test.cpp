@@ -5,11 +5,9 @@
 #include <memory>
 #include <thread>
 
-#include "service/api_routes.h"
-#include "service/http_server.h"
 #include "service/request_log.h"
 #include "service/url_query.h"
-#include "support/gated_processor.h"
+#include "support/api_server.h"
 #include "support/service_test_support.h"
 
 namespace ombrivoice::service {
@@ -31,17 +29,11 @@ class ServiceApi : public ::testing::Test {
   void SetUp() override { Start(JobLimits{}); }
 
   void Start(JobLimits limits, ApiSettings settings = Settings()) {
-    server_.reset();
-    store_.reset();  // it uses the gate, and holds the data folder
-    gate_ = std::make_unique<GatedProcessor>();
-    std::string error;
-    store_ = JobStore::Open(dataDir_.path(), limits, *gate_, &error);
-    ASSERT_NE(store_, nullptr) << error;
-    server_ = HttpServer::Make(TlsFiles{}, settings.maxBodyBytes, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    port_ = server_->Bind(0, &error);
-    ASSERT_GT(port_, 0) << error;
-    listener_ = std::thread([this, settings] { server_->Serve(MakeApiHandlers(settings, *store_)); });
+    server_.reset();  // before its store's folder is opened again
+    server_ = std::make_unique<ApiServer>(dataDir_.path(), settings, std::move(limits));
+    gate_ = &server_->gate();
+    port_ = server_->port();
+    ASSERT_GT(port_, 0);
   }
 
   static ApiSettings Settings() {
@@ -52,15 +44,8 @@ class ServiceApi : public ::testing::Test {
     return settings;
   }
 
-  void TearDown() override { Stop(); }
-
   // Ends the server and the store; a test may Stop and Start again.
-  void Stop() {
-    gate_->Open();
-    server_->Stop();
-    if (listener_.joinable()) listener_.join();
-    store_->Stop();
-  }
+  void Stop() { server_->Stop(); }
 
   RawReply Upload(const std::string& target, const std::string& wav, const std::string& key) {
     return SendRaw(port_, UploadRequest(target, UploadBody(kLibraryBoundary, wav, key)));
@@ -73,10 +58,8 @@ class ServiceApi : public ::testing::Test {
 
   const std::string wav_ = MakeWav(44100, 1, 16, std::vector<std::int16_t>(4410, 100));
   TempFolder dataDir_;
-  std::unique_ptr<GatedProcessor> gate_;  // made anew by each Start
-  std::unique_ptr<JobStore> store_;
-  std::unique_ptr<HttpServer> server_;
-  std::thread listener_;
+  std::unique_ptr<ApiServer> server_;
+  GatedProcessor* gate_ = nullptr;  // the server's
   int port_ = 0;
 };
 
@@ -137,13 +120,7 @@ TEST_F(ServiceApi, MalformedUploadsGetAStatusAndAJsonErrorCode) {
   auto withRange = [](std::string request, const std::string& range) {
     return request.insert(request.find("\r\n") + 2, "Range: " + range + "\r\n");
   };
-  struct Case {
-    const char* what;
-    std::string request;
-    int status;
-    const char* code;
-  };
-  const Case cases[] = {
+  ExpectAnswers(port_, {
       {"no file field", UploadRequest(kProxyUploadTarget, keyOnly), 400, "missing_file"},
       {"no key field", UploadRequest(kProxyUploadTarget, fileOnly), 401, "missing_key"},
       {"bad key", badKey, 401, "bad_key"},
@@ -181,13 +158,7 @@ TEST_F(ServiceApi, MalformedUploadsGetAStatusAndAJsonErrorCode) {
        "malformed_request"},
       {"a header line over 16 KiB", headWith("Content-Length: 0\r\nA: " + std::string(17000, 'b') + "\r\n"), 431,
        "malformed_request"},
-  };
-  for (const Case& c : cases) {
-    RawReply reply = SendRaw(port_, c.request);
-    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
-    EXPECT_EQ(JsonField(reply.body, "error"), c.code) << c.what;
-    EXPECT_FALSE(JsonField(reply.body, "message").empty()) << c.what;
-  }
+  });
 }
 
 TEST(ServiceRequestLog, LineHasTheCommonFieldsWithKeysMaskedAndOddBytesEscaped) {

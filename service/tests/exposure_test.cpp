@@ -1,10 +1,12 @@
 // The service program exposed to clients that attack it: header floods, clients that trickle
-// their heads, idle connections by the thousand and many from one address. Each test prints
-// the figure it measures (memory, answer time, connections held) beside its check.
+// their heads, bodies announced large and held back, idle connections by the thousand and many
+// from one address. Each test prints the figure it measures (memory, answer time, connections
+// held) beside its check. The bounds leave room for a loaded machine; under a sanitizer, which
+// slows the service several times over and keeps memory of its own, the time bounds are wider
+// and memory is printed but not checked.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -33,6 +35,22 @@ constexpr int kSlowClients = 200;
 constexpr auto kSlowLineEvery = std::chrono::seconds(3);
 constexpr int kIdleClients = 1000;
 constexpr int kPerAddressCap = 128;              // the server's, see http_server.cpp
+constexpr auto kHeadDeadline = std::chrono::seconds(10);  // the server's
+constexpr int kHeldBodies = 200;
+constexpr std::size_t kAnnouncedBody = 64 << 20;  // --max-body-bytes' default
+constexpr std::size_t kSentOfEachBody = 256 << 10;
+// The body budget, 256 MiB, and the address space glibc reserves for each thread's arena (64 MiB);
+// far below the announced lengths, 200 x 64 MiB.
+constexpr long kHeldBodiesGrowthLimitKiB = 1 << 20;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+// How much later than its bound a thing may happen: a loaded machine, or a sanitizer, delays
+// the service's timers and answers.
+constexpr double kLateSeconds = kSanitized ? 15 : 5;
 
 // A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"), or -1.
 long StatusKiB(pid_t pid, const std::string& field) {
@@ -61,10 +79,7 @@ int ConnectFrom(const std::string& source, int port) {
 }
 
 // True when the server has closed sock (or sent something on it) by now.
-bool Answered(int sock) {
-  pollfd wait = {sock, POLLIN, 0};
-  return poll(&wait, 1, 0) == 1;
-}
+bool Answered(int sock) { return ReadableWithin(sock, std::chrono::milliseconds(0)); }
 
 RawReply Upload(int port) {
   const std::string wav = MakeWav(16000, 1, 16, Sine(440, 0.3, 16000, 1, 1600));
@@ -122,13 +137,17 @@ TEST_F(ServiceExposure, HeaderFloodsAreRefusedWith431AndMemoryStaysFlat) {
   std::printf("header flood (4 connections x 12 MiB of 5-byte lines): all 431, closed after at most %zu KiB sent; "
               "service memory %ld KiB before, peak %ld KiB, grew by at most %ld KiB\n",
               *std::max_element(taken.begin(), taken.end()) >> 10, before, peak, peak - before);
-  EXPECT_LT(peak - before, kFloodGrowthLimitKiB);
+  if (kSanitized) {
+    std::printf("(memory not checked: the sanitizer's own bookkeeping dominates it)\n");
+  } else {
+    EXPECT_LT(peak - before, kFloodGrowthLimitKiB);
+  }
   EXPECT_EQ(Upload(service_.port()).status, 202);
 }
 
 TEST_F(ServiceExposure, BesideTwoHundredSlowClientsAnUploadIsAnsweredAndTheirHeadsTimeOut) {
   std::vector<int> slow;
-  const Clock::time_point begin = Clock::now();
+  const Clock::time_point begin = Clock::now();  // before any of them connected
   for (int i = 0; i < kSlowClients; ++i) {
     slow.push_back(ConnectFrom(i % 2 == 0 ? "127.0.0.2" : "127.0.0.3", service_.port()));
     ASSERT_GE(slow.back(), 0);
@@ -143,10 +162,16 @@ TEST_F(ServiceExposure, BesideTwoHundredSlowClientsAnUploadIsAnsweredAndTheirHea
     answerStatus = Upload(service_.port()).status;
     answerSeconds = Seconds(Clock::now() - asked);
   });
+  // Each sends a line every 3 s until the server closes it, or long past its deadline.
+  const auto giveUp = kHeadDeadline + std::chrono::seconds(static_cast<int>(2 * kLateSeconds));
   Clock::time_point nextLine = begin + kSlowLineEvery;
-  while (Clock::now() - begin < std::chrono::seconds(13)) {
+  int open = kSlowClients;
+  while (open > 0 && Clock::now() - begin < giveUp) {
     for (int i = 0; i < kSlowClients; ++i) {
-      if (closedAfter[i] < 0 && Answered(slow[i])) closedAfter[i] = Seconds(Clock::now() - begin);
+      if (closedAfter[i] < 0 && Answered(slow[i])) {
+        closedAfter[i] = Seconds(Clock::now() - begin);
+        --open;
+      }
     }
     if (Clock::now() >= nextLine) {
       for (int i = 0; i < kSlowClients; ++i) {
@@ -158,18 +183,71 @@ TEST_F(ServiceExposure, BesideTwoHundredSlowClientsAnUploadIsAnsweredAndTheirHea
   }
   upload.join();
   for (int sock : slow) close(sock);
-  EXPECT_EQ(answerStatus, 202);
-  EXPECT_LT(answerSeconds, 5.0);
   const auto [first, last] = std::minmax_element(closedAfter.begin(), closedAfter.end());
-  std::printf("beside %d clients sending a header line every 3 s: the upload was answered %d in %.3f s; their "
-              "heads were cut off %.1f to %.1f s after they connected\n",
-              kSlowClients, answerStatus, answerSeconds, *first, *last);
-  EXPECT_GE(*first, 9.0) << "a slow head was cut off before its deadline";
-  EXPECT_LE(*last, 12.0) << "a slow head outlived its deadline";
+  std::printf("beside %d clients sending a header line every 3 s: the upload was answered %d in %.3f s; %d of "
+              "their heads were cut off, %.1f to %.1f s after the first connected\n",
+              kSlowClients, answerStatus, answerSeconds, kSlowClients - open, *first, *last);
+  EXPECT_EQ(answerStatus, 202);
+  EXPECT_LT(answerSeconds, kLateSeconds);
+  EXPECT_EQ(open, 0) << "slow heads outlived their deadline by more than " << 2 * kLateSeconds << " s";
+  // Each deadline runs from the server's accept, after begin: no cut-off can come sooner.
+  EXPECT_GE(*first, Seconds(kHeadDeadline) - 0.05) << "a slow head was cut off before its deadline";
+}
+
+// A head that announces a body of --max-body-bytes' default, then part of that body.
+std::string HeldBackBody() {
+  return "POST /1/api/async/recognizespeech/v1 HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+         "boundary=b\r\nContent-Length: " +
+         std::to_string(kAnnouncedBody) + "\r\n\r\n" + std::string(kSentOfEachBody, 'x');
+}
+
+// Waits until the service's resident memory stops growing (by under 1 MiB in 200 ms), at most
+// five seconds: it has taken what it was sent.
+void WaitUntilSettled(pid_t pid) {
+  long last = StatusKiB(pid, "VmRSS");
+  for (int i = 0; i < 25; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long now = StatusKiB(pid, "VmRSS");
+    if (now - last < 1024) return;
+    last = now;
+  }
+}
+
+TEST_F(ServiceExposure, BodiesAnnouncedLargeAndHeldBackStayWithinTheBodyBudget) {
+  const long sizeBefore = StatusKiB(service_.pid(), "VmSize");
+  const long residentBefore = StatusKiB(service_.pid(), "VmRSS");
+  std::vector<int> held;
+  for (int i = 0; i < kHeldBodies; ++i) {
+    held.push_back(ConnectFrom(i % 2 == 0 ? "127.0.0.2" : "127.0.0.3", service_.port()));
+    ASSERT_GE(held.back(), 0);
+    ASSERT_TRUE(SendAll(held.back(), HeldBackBody()));
+  }
+  WaitUntilSettled(service_.pid());
+  const long size = StatusKiB(service_.pid(), "VmSize");
+  const long resident = StatusKiB(service_.pid(), "VmRSS");
+  const Clock::time_point asked = Clock::now();
+  const RawReply honest = Upload(service_.port());
+  const double answerSeconds = Seconds(Clock::now() - asked);
+  int turnedAway = 0;
+  for (int sock : held) turnedAway += Answered(sock) ? 1 : 0;
+  for (int sock : held) close(sock);
+  std::printf("%d connections each announcing a %zu MiB body and sending %zu KiB of it: %d turned away; service "
+              "memory grew by %ld KiB (address space) and %ld KiB (resident); an upload beside them answered %d "
+              "in %.3f s\n",
+              kHeldBodies, kAnnouncedBody >> 20, kSentOfEachBody >> 10, turnedAway, size - sizeBefore,
+              resident - residentBefore, honest.status, answerSeconds);
+  EXPECT_EQ(honest.status, 202) << honest.body;
+  EXPECT_LT(answerSeconds, kLateSeconds);
+  if (kSanitized) {
+    std::printf("(memory not checked: the sanitizer's allocator reserves its own address space)\n");
+  } else {
+    EXPECT_LT(size - sizeBefore, kHeldBodiesGrowthLimitKiB) << "the announced lengths were allocated";
+  }
 }
 
 TEST_F(ServiceExposure, AThousandIdleConnectionsAreHeldAndOneAddressIsCapped) {
   const long before = StatusKiB(service_.pid(), "VmRSS");
+  const Clock::time_point begin = Clock::now();
   std::vector<int> idle;
   for (int i = 0; i < kIdleClients; ++i) {
     idle.push_back(ConnectFrom("127.0.0." + std::to_string(2 + i / 100), service_.port()));
@@ -181,10 +259,16 @@ TEST_F(ServiceExposure, AThousandIdleConnectionsAreHeldAndOneAddressIsCapped) {
   const RawReply real = Upload(service_.port());
   const double answerSeconds = Seconds(Clock::now() - asked);
   const long holding = StatusKiB(service_.pid(), "VmRSS");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // for the turned-away ones to be closed
+  // The last two from the one address are over its cap: the server answers them once it has
+  // accepted them.
+  const auto waitForThem = std::chrono::milliseconds(static_cast<int>(1000 * kLateSeconds));
+  const bool bothTurnedAway = ReadableWithin(oneAddress[kPerAddressCap], waitForThem) &&
+                              ReadableWithin(oneAddress[kPerAddressCap + 1], waitForThem);
   int held = 0, heldFromOne = 0;
   for (int sock : idle) held += Answered(sock) ? 0 : 1;
   for (int sock : oneAddress) heldFromOne += Answered(sock) ? 0 : 1;
+  // Idle heads are cut off 10 s after they connected: the count means something only before.
+  const double counted = Seconds(Clock::now() - begin);
   const RawReply turnedAway = Exchange(oneAddress.back(), "");
   oneAddress.pop_back();
   for (int sock : idle) close(sock);
@@ -195,10 +279,16 @@ TEST_F(ServiceExposure, AThousandIdleConnectionsAreHeldAndOneAddressIsCapped) {
               kIdleClients, held, before, holding, real.status, answerSeconds, kPerAddressCap + 2, heldFromOne,
               turnedAway.status);
   EXPECT_EQ(real.status, 202);
-  EXPECT_EQ(held, kIdleClients);
-  EXPECT_EQ(heldFromOne, kPerAddressCap);
+  EXPECT_TRUE(bothTurnedAway);
   EXPECT_EQ(turnedAway.status, 503);
   EXPECT_EQ(JsonField(turnedAway.body, "error"), "busy");
+  if (counted < Seconds(kHeadDeadline) - 1) {
+    EXPECT_EQ(held, kIdleClients);
+    EXPECT_EQ(heldFromOne, kPerAddressCap);
+  } else {
+    std::printf("(connections held not checked: counted %.1f s after the first connected, when the head deadline "
+                "may have cut some off)\n", counted);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// How the server reads requests, without sockets: the head limits and framing refusals of the
-// request parser, query parameters read and masked by their decoded names, the connection
-// caps, and keys compared as digests.
+// How the server reads requests, without sockets: the head limits (over all of a head's reads)
+// and framing refusals of the request parser, a body's growth within the budget, query
+// parameters read and masked by their decoded names, the connection caps, and keys compared as
+// digests.
 #include <gtest/gtest.h>
 
 #include <boost/asio/buffer.hpp>
@@ -15,20 +16,27 @@ namespace {
 
 constexpr std::uint64_t kBodyLimit = 1000;
 
-// bytes fed to a fresh parser at once, as one read would bring them: 0 when the request was
-// read whole, -1 when it needs more, else the status the server refuses it with.
-int Parse(const std::string& bytes, HttpRequest* request = nullptr) {
+// reads fed to a fresh parser one after the other, as the server feeds them (what a read left
+// pending comes again before the next): 0 when the request was read whole, -1 when it needs
+// more, else the status the server refuses it with.
+int ParseReads(const std::vector<std::string>& reads, HttpRequest* request = nullptr) {
   RequestParser parser(kBodyLimit);
   boost::beast::error_code error;
-  std::size_t used = 0;
-  while (!error && used < bytes.size() && !parser.is_done()) {
-    used += parser.put(boost::asio::buffer(bytes.data() + used, bytes.size() - used), error);
-    if (error == boost::beast::http::error::need_more) return -1;
+  std::string pending;
+  for (const std::string& read : reads) {
+    pending += read;
+    while (!pending.empty() && !parser.is_done()) {
+      pending.erase(0, parser.Feed(boost::asio::buffer(pending), error));
+      if (error == boost::beast::http::error::need_more) break;
+      if (error) return parser.RefusalStatus(error);
+    }
   }
   if (request != nullptr) *request = parser.request();
-  if (error) return parser.RefusalStatus(error);
   return parser.is_done() ? 0 : -1;
 }
+
+// bytes as they would come in one read.
+int Parse(const std::string& bytes, HttpRequest* request = nullptr) { return ParseReads({bytes}, request); }
 
 std::string Lines(const std::string& line, std::size_t count) {
   std::string out;
@@ -74,6 +82,68 @@ TEST(ServiceRequestParser, HeadsOverTheLimitsAndBadFramingAreRefused) {
   EXPECT_EQ(*request.Header("Content-Length"), "5");
   EXPECT_EQ(request.HeaderCount("x-two"), 2u);
   EXPECT_EQ(request.Header("Range"), nullptr);
+}
+
+TEST(ServiceRequestParser, TheHeadIsBoundedOverAllItsReads) {
+  const std::string line = "X: " + std::string(3995, 'a') + "\r\n";  // 4,000 bytes
+  // Each read ends one byte into the next line, so Beast takes every line as it completes and
+  // holds only that byte: its own limit, on what it holds, never speaks.
+  auto trickled = [&line](int lines, const std::string& end) {
+    std::vector<std::string> reads = {"POST /u HTTP/1.1\r\nContent-Length: 0\r\nX"};
+    for (int i = 0; i < lines; ++i) reads.push_back(line.substr(1) + (i + 1 < lines ? "X" : ""));
+    reads.push_back(end);
+    return reads;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> reads;
+    int result;
+  };
+  const Case cases[] = {
+      {"lines one per read, 12 KB in all", trickled(3, "\r\n"), 0},
+      {"lines one per read, 20 KB in all", trickled(5, "\r\n"), 431},
+      {"lines one per read, 20 KB and still coming", trickled(5, "Y"), 431},
+      {"a request line in two reads, then a short head", {"GET /a HT", "TP/1.1\r\nHost: x\r\n\r\n"}, 0},
+      {"a request line in two reads, then 20 KB of lines", {"GET /a HT", "TP/1.1\r\n" + Lines(line, 5)}, 431},
+      {"a long target in two reads", {"GET /" + std::string(5000, 'a'), std::string(5000, 'a') + " HTTP/1.1\r\n\r\n"},
+       414},
+      {"a request line that never ends", {"GET /" + std::string(9000, 'a'), std::string(9000, 'a')}, 414},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ParseReads(c.reads), c.result) << c.what;
+  }
+}
+
+TEST(ServiceRequestParser, ABodyGrowsAsItComesWithinTheBudget) {
+  constexpr std::uint64_t kBudget = 3 << 20;
+  constexpr std::uint64_t kAnnounced = 60 << 20;
+  BodyBudget budget(kBudget);
+  boost::beast::error_code error;
+  {
+    RequestParser parser(64 << 20, &budget);
+    const std::string head = "POST /u HTTP/1.1\r\nContent-Length: " + std::to_string(kAnnounced) + "\r\n\r\n";
+    ASSERT_EQ(parser.Feed(boost::asio::buffer(head), error), head.size());
+    EXPECT_EQ(parser.headBytes(), head.size());
+    const std::string piece((1 << 20) + (1 << 19), 'x');
+    ASSERT_EQ(parser.Feed(boost::asio::buffer(piece.data(), 1), error), 1u);
+    EXPECT_LE(parser.request().body.capacity(), kFirstBodyReserve + 32) << "the announced length was allocated at once";
+    EXPECT_EQ(budget.Left(), kBudget - kFirstBodyReserve);
+    ASSERT_EQ(parser.Feed(boost::asio::buffer(piece), error), piece.size()) << error.message();
+    EXPECT_EQ(budget.Left(), kBudget - (2 << 20)) << "grown to twice the first allocation";
+    EXPECT_EQ(parser.Feed(boost::asio::buffer(piece), error), 0u);
+    EXPECT_EQ(parser.RefusalStatus(error), 503) << "a body past the budget";
+    EXPECT_EQ(budget.Left(), kBudget - (2 << 20)) << "a refused growth draws nothing";
+  }
+  EXPECT_EQ(budget.Left(), kBudget) << "the parser's end gives everything back";
+  RequestParser small(64 << 20, &budget);
+  const std::string request = "POST /u HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello";
+  std::size_t used = small.Feed(boost::asio::buffer(request), error);
+  used += small.Feed(boost::asio::buffer(request.data() + used, request.size() - used), error);
+  ASSERT_TRUE(small.is_done()) << error.message();
+  EXPECT_EQ(small.request().body, "hello");
+  EXPECT_EQ(budget.Left(), kBudget - 5) << "a short body draws its length";
+  small.DropBody();
+  EXPECT_EQ(budget.Left(), kBudget);
 }
 
 TEST(ServiceUrlQuery, ParametersAreFoundAndMaskedByTheirDecodedNames) {

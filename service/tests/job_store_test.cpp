@@ -1,6 +1,7 @@
 // The job store: states in order, jobs private to their key, the bound on jobs kept, expiry, a
 // stop that puts the running job back in the queue of the next store on the folder, keys kept
-// only as digests (an older database converted), and outcomes that a full disk held back.
+// only as digests (an older database converted, and nothing left in clear on disk by it or by
+// an earlier process), and outcomes that a full disk held back.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sqlite3.h>
@@ -143,27 +144,64 @@ TEST_F(ServiceJobStore, StopRequeuesTheRunningJobForTheNextStoreOnTheFolder) {
   EXPECT_EQ(reopened->Find(queued, "k")->outcome.text, "2 bytes");
 }
 
+// Runs sql on the database at path with secure_delete off, as the version before key digests
+// ran: what a change frees keeps its old bytes. With leaveLog, it runs in a child process that
+// ends without closing the database, as a killed service does, so the write-ahead log is left
+// as it was, keys and all.
+void RunUnsafely(const std::string& path, const std::string& sql, bool leaveLog = false) {
+  const pid_t child = leaveLog ? fork() : 0;
+  if (child == 0) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    char* failure = nullptr;
+    const std::string all = "PRAGMA secure_delete = OFF; PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;" + sql;
+    const bool ran = sqlite3_exec(db, all.c_str(), nullptr, nullptr, &failure) == SQLITE_OK;
+    if (!ran) std::fprintf(stderr, "%s\n", failure);
+    if (leaveLog) _exit(ran ? 0 : 1);
+    EXPECT_TRUE(ran);
+    sqlite3_free(failure);
+    sqlite3_close(db);
+    return;
+  }
+  int status = 0;
+  EXPECT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Rows of jobs that ended long ago, each owned by a key in clear ("clear-key-expired-N"), and a
+// statement that deletes them as expiry does: they leave their keys in the free space.
+std::string ExpiredJobs(const char* keyColumn, int first, int count) {
+  std::string sql = "BEGIN;";
+  for (int i = first; i < first + count; ++i) {
+    char row[200];
+    std::snprintf(row, sizeof row,
+                  "INSERT INTO jobs (id, %s, state, created, done_at_ms, text) VALUES"
+                  " ('expired%025d', 'clear-key-expired-%d', 'finished', 1, 1000, 'old');",
+                  keyColumn, i, i);
+    sql += row;
+  }
+  return sql + "COMMIT; DELETE FROM jobs WHERE done_at_ms = 1000;";
+}
+
 // The database of the version before key digests, as that version wrote it: one finished and
-// one queued job (whose upload is on disk), keys in clear.
+// one queued job (whose upload is on disk), keys in clear; 290 expired jobs deleted without
+// overwriting, and, as a kill left it, a write-ahead log with more.
 void WriteVersion1Database(const std::string& folder) {
   std::filesystem::create_directories(folder + "/uploads");
   std::ofstream(folder + "/uploads/0123456789abcdef0123456789abcdef.wav") << "queued audio";
-  sqlite3* db = nullptr;
-  sqlite3_open((folder + "/jobs.sqlite3").c_str(), &db);
-  sqlite3_exec(db,
-               "PRAGMA journal_mode = WAL;"
-               "CREATE TABLE jobs (seq INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, api_key TEXT NOT NULL,"
-               " state TEXT NOT NULL CHECK (state IN ('queued', 'running', 'finished', 'failed')),"
-               " created INTEGER NOT NULL, done_at_ms INTEGER, text TEXT, error TEXT, duration_seconds REAL,"
-               " sample_rate INTEGER, channels INTEGER, rms_dbfs REAL, peak_dbfs REAL);"
-               "CREATE INDEX jobs_by_state ON jobs (state, seq);"
-               "CREATE INDEX jobs_by_done_at ON jobs (done_at_ms);"
-               "INSERT INTO jobs (id, api_key, state, created, done_at_ms, text) VALUES"
-               " ('fedcba9876543210fedcba9876543210', 'clear-key-one', 'finished', 1, 32503680000000, 'old words'),"
-               " ('0123456789abcdef0123456789abcdef', 'clear-key-two', 'queued', 2, NULL, NULL);"
-               "PRAGMA user_version = 1;",
-               nullptr, nullptr, nullptr);
-  sqlite3_close(db);
+  const std::string path = folder + "/jobs.sqlite3";
+  RunUnsafely(path,
+              "CREATE TABLE jobs (seq INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, api_key TEXT NOT NULL,"
+              " state TEXT NOT NULL CHECK (state IN ('queued', 'running', 'finished', 'failed')),"
+              " created INTEGER NOT NULL, done_at_ms INTEGER, text TEXT, error TEXT, duration_seconds REAL,"
+              " sample_rate INTEGER, channels INTEGER, rms_dbfs REAL, peak_dbfs REAL);"
+              "CREATE INDEX jobs_by_state ON jobs (state, seq);"
+              "CREATE INDEX jobs_by_done_at ON jobs (done_at_ms);" +
+                  ExpiredJobs("api_key", 0, 290) +
+                  "INSERT INTO jobs (id, api_key, state, created, done_at_ms, text) VALUES"
+                  " ('fedcba9876543210fedcba9876543210', 'clear-key-one', 'finished', 1, 32503680000000, 'old words'),"
+                  " ('0123456789abcdef0123456789abcdef', 'clear-key-two', 'queued', 2, NULL, NULL);"
+                  "PRAGMA user_version = 1;");
+  RunUnsafely(path, ExpiredJobs("api_key", 290, 20), true);
 }
 
 // Every byte of every file under folder.
@@ -180,6 +218,8 @@ std::string AllBytes(const std::string& folder) {
 TEST_F(ServiceJobStore, KeysAreKeptAsDigestsAndAnOlderDatabaseIsConvertedWithNothingLost) {
   WriteVersion1Database(folder_.path());
   ASSERT_NE(AllBytes(folder_.path()).find("clear-key-one"), std::string::npos) << "the old database as written";
+  ASSERT_NE(AllBytes(folder_.path()).find("clear-key-expired-1"), std::string::npos) << "its free space";
+  ASSERT_NE(AllBytes(folder_.path()).find("clear-key-expired-300"), std::string::npos) << "its log";
   gate_.Open();
   auto store = OpenStore();
   ASSERT_NE(store, nullptr);
@@ -198,6 +238,27 @@ TEST_F(ServiceJobStore, KeysAreKeptAsDigestsAndAnOlderDatabaseIsConvertedWithNot
   EXPECT_NE(bytes.find(KeyDigest("clear-key-one")), std::string::npos);
   std::string error;
   EXPECT_NE(JobStore::Open(folder_.path(), JobLimits{}, gate_, &error), nullptr) << error << " (reopened)";
+}
+
+TEST_F(ServiceJobStore, AStartClearsKeysThatAnEarlierProcessLeftInFreeSpace) {
+  // A database of this version whose free space holds keys in clear: what a process that died
+  // between a conversion's commit and its compaction leaves.
+  gate_.Open();
+  std::string kept;
+  {
+    auto store = OpenStore();
+    ASSERT_NE(store, nullptr);
+    kept = Accepted(*store, "the-owner", "x");
+  }
+  const std::string path = folder_.path() + "/jobs.sqlite3";
+  RunUnsafely(path, ExpiredJobs("key_digest", 0, 100));
+  RunUnsafely(path, ExpiredJobs("key_digest", 100, 20), true);
+  ASSERT_NE(AllBytes(folder_.path()).find("clear-key-expired-1"), std::string::npos) << "the database as left";
+  ASSERT_NE(AllBytes(folder_.path()).find("clear-key-expired-110"), std::string::npos) << "the log as left";
+  auto store = OpenStore();
+  ASSERT_NE(store, nullptr);
+  EXPECT_EQ(AllBytes(folder_.path()).find("clear-key"), std::string::npos) << "a key is still on disk once open";
+  EXPECT_TRUE(store->Find(kept, "the-owner"));
 }
 
 // The status of RunOnAFullDisk when no small disk can be made (no root, or no mount namespace).

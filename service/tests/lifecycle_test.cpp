@@ -1,7 +1,6 @@
 // The service program as a service: a burst of uploads at once beside stalled clients, a kill
 // with jobs queued and running, and a stop while a long job runs.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -58,18 +57,6 @@ std::string Repeated(const std::string& wav, int times) {
   std::vector<std::int16_t> repeated;
   for (int i = 0; i < times; ++i) repeated.insert(repeated.end(), samples.begin(), samples.end());
   return MakeWav(read.audio.sampleRate, 1, 16, repeated);
-}
-
-// True when the server closes sock within limit (after a reply or none).
-bool ClosedWithin(int sock, std::chrono::milliseconds limit) {
-  const Clock::time_point deadline = Clock::now() + limit;
-  char piece[4096];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd wait = {sock, POLLIN, 0};
-    if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) != 1) return false;
-    if (recv(sock, piece, sizeof piece, 0) <= 0) return true;
-  }
 }
 
 TEST(ServiceLifecycle, SixtyFourUploadsAtOnceAreAllAcceptedAndRunBesideStalledClients) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -16,10 +17,11 @@ namespace ombrivoice::service::testing {
 
 class GatedProcessor : public JobProcessor {
  public:
-  // Lets count more jobs finish (or all jobs, from now on, with Open()).
+  // Lets count more jobs finish (or all jobs, from now on, with Open(), which may be called
+  // again: the count stops at its largest value).
   void Release(int count = 1) {
     std::lock_guard<std::mutex> lock(mutex_);
-    permits_ += count;
+    permits_ = count > std::numeric_limits<int>::max() - permits_ ? std::numeric_limits<int>::max() : permits_ + count;
     changed_.notify_all();
   }
   void Open() { Release(1 << 30); }

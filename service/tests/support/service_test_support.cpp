@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,6 +136,22 @@ RawReply Exchange(int sock, const std::string& request) {
   }
   close(sock);
   return ParseReply(received);
+}
+
+bool ReadableWithin(int sock, std::chrono::milliseconds limit) {
+  pollfd wait = {sock, POLLIN, 0};
+  return poll(&wait, 1, static_cast<int>(limit.count())) == 1;
+}
+
+bool ClosedWithin(int sock, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  char piece[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd wait = {sock, POLLIN, 0};
+    if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) != 1) return false;
+    if (recv(sock, piece, sizeof piece, 0) <= 0) return true;
+  }
 }
 
 RawReply ParseReply(const std::string& received) {

@@ -54,6 +54,11 @@ RawReply ParseReply(const std::string& received);
 // Sends request to 127.0.0.1:port on a new connection and reads until the server closes it.
 RawReply SendRaw(int port, const std::string& request);
 
+// True when sock has something to read (a reply, or the server's close) within limit.
+bool ReadableWithin(int sock, std::chrono::milliseconds limit);
+// True when the server closes sock within limit, reading and dropping what it sends first.
+bool ClosedWithin(int sock, std::chrono::milliseconds limit);
+
 // A GET of target with Connection: close.
 RawReply Get(int port, const std::string& target);
 
