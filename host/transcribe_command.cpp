@@ -38,9 +38,6 @@ const char kHelp[] =
 
 constexpr double kDefaultTimeoutSeconds = 120;
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
-// The upload's result when the service answered before the whole request was sent (a refusal,
-// mostly); the reply was saved whole all the same and says why.
-constexpr int32_t kUploadAnsweredEarly = 13;
 
 // Percent-encodes a query value.
 std::string QueryEscape(const std::string& value) {
@@ -104,11 +101,11 @@ nlohmann::json Fetch(const std::string& url, const std::string& path, int* faile
   return ParseReply(path, "result");
 }
 
-// Polls the job's result until it is finished or failed, or the time runs out. When jobId is
-// not empty, every reply must name it: one that names another job, or none, came from
-// elsewhere (a redirect the download followed) and ends the run.
+// Polls the job's result until it is finished or failed; the run guard's deadline ends a wait
+// that takes too long. When jobId is not empty, every reply must name it: one that names
+// another job, or none, came from elsewhere (a redirect the download followed) and ends the run.
 int WaitForText(const std::string& resultUrl, const std::string& jobId, const std::string& key,
-                double timeoutSeconds, const std::string& workDir) {
+                const std::string& workDir) {
   const std::string problem = ForeignUrlProblem(resultUrl);
   if (!problem.empty()) {
     fprintf(stderr, "transcribe: %s; it is not polled\n", problem.c_str());
@@ -116,7 +113,6 @@ int WaitForText(const std::string& resultUrl, const std::string& jobId, const st
   }
   std::string url = resultUrl + (resultUrl.find('?') == std::string::npos ? "?" : "&") +
                     "apikey=" + QueryEscape(key);
-  auto begin = std::chrono::steady_clock::now();
   std::string lastStatus;
   for (;;) {
     int failed = 0;
@@ -137,11 +133,6 @@ int WaitForText(const std::string& resultUrl, const std::string& jobId, const st
     }
     if (status != "queued" && status != "running") {
       fprintf(stderr, "transcribe: the job ended without text: %s\n", Message(result).c_str());
-      return kExitService;
-    }
-    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    if (waited > timeoutSeconds) {
-      fprintf(stderr, "transcribe: the job did not finish within %g s\n", timeoutSeconds);
       return kExitService;
     }
     std::this_thread::sleep_for(kPollInterval);
@@ -178,7 +169,7 @@ int Transcribe(Options& options, double seconds, double timeout, const std::stri
   int32_t uploaded = OmbriVoice(Utf16(wavPath).c_str(), Utf16(key).c_str(), Utf16(replyPath).c_str());
   run_guard::WatchFile("", 0);
   fprintf(stderr, "transcribe: upload: %s\n", DescribeUpload(uploaded).c_str());
-  if (uploaded != OMBRIVOICE_OK && uploaded != kUploadAnsweredEarly) return kExitCallFailed;
+  if (uploaded != OMBRIVOICE_OK && uploaded != OMBRIVOICE_UPLOAD_ANSWERED_EARLY) return kExitCallFailed;
   nlohmann::json reply = ParseReply(replyPath, "upload");
   if (reply.is_discarded()) return kExitService;
   auto resultUrl = reply.find("result_url");
@@ -188,7 +179,7 @@ int Transcribe(Options& options, double seconds, double timeout, const std::stri
     return kExitService;
   }
   fprintf(stderr, "transcribe: job %s queued\n", Field(reply, "jobid").c_str());
-  return WaitForText(resultUrl->get<std::string>(), JobId(reply), key, timeout, workDir);
+  return WaitForText(resultUrl->get<std::string>(), JobId(reply), key, workDir);
 }
 
 }  // namespace

@@ -76,11 +76,13 @@ bool RangeParses(const std::string& range) {
 // chunked body is not taken. Beast has refused lengths that are not numbers, lengths that
 // differ, and a length beside chunked coding.
 std::optional<HttpReply> RefuseHead(const HttpRequest& head) {
-  const std::size_t lengths = head.HeaderCount("Content-Length");
+  std::size_t lengths = 0;
   for (const auto& [name, value] : head.headers) {
-    if (EqualsNoCase(name, "Content-Length") && !IsWholeNumber(value)) {
+    if (!EqualsNoCase(name, "Content-Length")) continue;
+    if (!IsWholeNumber(value)) {
       return Error(400, "malformed_request", "the Content-Length header is not one whole number");
     }
+    ++lengths;
   }
   bool expectsBody = false;
   for (const char* method : kBodyMethods) expectsBody = expectsBody || head.method == method;

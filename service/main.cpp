@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -25,13 +24,11 @@ namespace {
 using namespace ombrivoice::service;
 
 // Waits for SIGTERM or SIGINT (blocked in every thread, so only this one takes them), stops
-// the server, and cancels the job being processed, which goes back to the queue.
-void StopOnSignal(const sigset_t* signals, HttpServer* server, JobStore* store, const std::atomic<bool>* served) {
+// the server, and cancels the job being processed, which goes back to the queue. Serving ends
+// only here.
+void StopOnSignal(const sigset_t* signals, HttpServer* server, JobStore* store) {
   int received = 0;
   sigwait(signals, &received);
-  if (served->load()) {
-    return;  // the wake-up sent after the server ended by itself
-  }
   server->Stop();
   store->Stop();
 }
@@ -73,22 +70,17 @@ int Serve(const ServiceOptions& options) {
   std::printf("listening on %s:%d\n", kLoopback, port);
   std::fflush(stdout);
 
-  std::atomic<bool> served{false};
-  std::thread stopper(StopOnSignal, &signals, server.get(), store.get(), &served);
+  std::thread stopper(StopOnSignal, &signals, server.get(), store.get());
   const bool allAnswered = server->Serve(MakeApiHandlers(options.api, *store));
+  // Serve has returned, so the stopper has stopped the server and is stopping the store, which
+  // puts the running job back: once it is done every job is committed, and a queued job has its
+  // upload on disk.
+  stopper.join();
   if (!allAnswered) {
-    // Only a stop ends Serve: the stopper is stopping the store, which puts the running job
-    // back. Then every job is committed, and a queued job has its upload on disk; the
-    // process's end closes the stalled connections.
-    stopper.join();
     std::fprintf(stderr, "ombrivoice-service: requests still open at shutdown were dropped\n");
     std::fflush(stderr);
-    std::_Exit(0);
+    std::_Exit(0);  // the process's end closes the stalled connections
   }
-  served = true;
-  kill(getpid(), SIGTERM);  // wakes the stopper when the server ended without a signal; still blocked, so harmless
-  stopper.join();
-  store->Stop();
   return 0;
 }
 

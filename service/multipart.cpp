@@ -2,25 +2,13 @@
 // the body from delimiter to delimiter. Nothing is copied except the header values.
 #include "service/multipart.h"
 
-#include <cctype>
+#include "service/http_message.h"
 
 namespace ombrivoice::service {
 namespace {
 
 constexpr std::string_view kLineBreak = "\r\n";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);

@@ -185,7 +185,10 @@ MMRESULT waveInOpen(HWAVEIN* device, UINT deviceId, const WAVEFORMATEX* format,
     pthread_mutex_unlock(&gDevice.lock);
     return MMSYSERR_ALLOCATED;
   }
-  const CaptureSource* source = TestCaptureSource() != nullptr ? TestCaptureSource() : &kAlsaCaptureSource;
+  const CaptureSource* source = TestCaptureSource();
+  if (source == nullptr) {
+    source = &kAlsaCaptureSource;
+  }
   MMRESULT result = source->open(format);
   if (result == MMSYSERR_NOERROR) {
     result = LaunchCaptureThread(source, reinterpret_cast<WaveInCallback>(callback), instance);

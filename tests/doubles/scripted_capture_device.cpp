@@ -146,14 +146,18 @@ const CaptureSource* TestCaptureSource() {
   return source;
 }
 
-// Every queueing counts while the device is open on the script; the scripted one fails.
+// While the device is open on the script, counts one more call in *counter and says whether it
+// is the scripted one (numbered from 1; 0 names none). Called with the lock held.
+bool CountsToScripted(uint32_t* counter, uint32_t scripted) {
+  if (!gScripted.deviceOpen) return false;
+  *counter += 1;
+  return *counter == scripted;
+}
+
+// The scripted queueing fails.
 MMRESULT TestAdmitBuffer() {
   pthread_mutex_lock(&gScripted.lock);
-  bool fails = false;
-  if (gScripted.deviceOpen) {
-    gScripted.addBufferCalls += 1;
-    fails = gScripted.addBufferCalls == gScripted.script.failingAddBufferCall;
-  }
+  bool fails = CountsToScripted(&gScripted.addBufferCalls, gScripted.script.failingAddBufferCall);
   pthread_mutex_unlock(&gScripted.lock);
   return fails ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
 }
@@ -161,10 +165,8 @@ MMRESULT TestAdmitBuffer() {
 // The scripted full buffer is held until a waveInReset asks for it.
 void TestBeforeFullBufferReturn() {
   pthread_mutex_lock(&gScripted.lock);
-  bool hold = false;
+  bool hold = CountsToScripted(&gScripted.fullBuffers, gScripted.script.heldFullBuffer);
   if (gScripted.deviceOpen) {
-    gScripted.fullBuffers += 1;
-    hold = gScripted.fullBuffers == gScripted.script.heldFullBuffer;
     gScripted.holding = hold;
     pthread_cond_broadcast(&gScripted.changed);
   }
