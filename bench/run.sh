@@ -3,10 +3,12 @@
 # our figures beside its peer's from the same run, runs alternating, medians.
 #   bash bench/run.sh            full: 5 rounds each, 60 s recordings
 #   bash bench/run.sh --quick    3 rounds each, 10 s recordings
+#   bash bench/run.sh --against REV [--quick]   this tree's library beside REV's (bench/against.sh)
 # Everything talks to 127.0.0.1 only, to a server this script starts and stops (it also ends
 # by itself), and to a private PulseAudio daemon it starts and stops.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = "--against" ]; then shift; exec bash bench/against.sh "$@"; fi
 # The runs set their own proxy where they need one; none from the caller's environment applies.
 unset http_proxy https_proxy HTTPS_PROXY ftp_proxy FTP_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 repo=$(pwd)
@@ -14,21 +16,12 @@ mode=full rounds=5 record_seconds=60
 if [ "${1:-}" = "--quick" ]; then mode=quick rounds=3 record_seconds=10; fi
 many_seconds=10
 handback_buffers=10000
-for tool in curl arecord pulseaudio paplay pactl python3; do
-  command -v "$tool" >/dev/null || { echo "bench needs $tool (apt-get install curl alsa-utils pulseaudio pulseaudio-utils)" >&2; exit 1; }
-done
 
-# ---- Build: through the top level once it adds bench/, else bench/ on its own.
-build=build-bench
-if grep -q 'add_subdirectory(bench)' CMakeLists.txt; then source_dir=$repo; else source_dir=$repo/bench; fi
-if [ -f "$build/CMakeCache.txt" ] && ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$source_dir" "$build/CMakeCache.txt"; then
-  rm -rf "$build"
-fi
-cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOMBRIVOICE_BUILD_TESTS=OFF \
-  -DOMBRIVOICE_BUILD_BENCH=ON --no-warn-unused-cli >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
-bin=$(dirname "$(find "$build" -name ombrivoice_bench_driver -type f | head -1)")
-bin=$(cd "$bin" && pwd)
+# ---- Build
+source "$repo/bench/common.sh"
+require_bench_tools
+build_bench "$repo" build-bench
+bin=$(cd build-bench/bench && pwd)
 # The build that uploads over TLS, for the TLS row (its upload program links the tests' core,
 # which can be told to trust the bench's test CA).
 tls_build=build-bench-tls
@@ -37,60 +30,11 @@ cmake -S "$repo" -B "$tls_build" -DCMAKE_BUILD_TYPE=Release -DOMBRIVOICE_API_TLS
 cmake --build "$tls_build" -j"$(nproc)" --target ombrivoice_bench_tls_upload >/dev/null
 tls_bin=$(cd "$tls_build/bench" && pwd)
 
-work=$(mktemp -d /tmp/ombrivoice-bench.XXXXXX)
-server_pid=""
-source "$repo/bench/pulse_daemon.sh"
-cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-  stop_pulse
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
+enter_work_folder bench
 
-# ---- Helpers
-# measure NAME COMMAND...: runs the command once and appends "wall user sys maxrss_kib status"
-# to NAME.txt; a failed run stops the bench.
-measure() {
-  local name=$1; shift
-  if ! "$bin/ombrivoice_bench_measure" "$name.txt" "$@" >"$name.out" 2>&1; then
-    echo "run $name failed: $*" >&2; cat "$name.out" >&2; exit 1
-  fi
-}
-# alternate ROUNDS A B: runs functions A and B ROUNDS times each, swapping the order each round.
-alternate() {
-  local i
-  for i in $(seq "$1"); do
-    if [ $((i % 2)) = 1 ]; then "$2"; "$3"; else "$3"; "$2"; fi
-  done
-}
-# median NAME AWK_EXPRESSION: the median over NAME.txt's lines of the expression.
-median() {
-  awk "{ print $2 }" "$1.txt" | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-# fmt VALUE DIGITS
-fmt() { LC_ALL=C printf "%.${2}f" "$1"; }
-# judge CONDITION: "met" or "MISSED" for an awk condition.
-judge() { awk "BEGIN { exit !($1) }" && echo met || echo MISSED; }
-rows=()
-row() { rows+=("| $1 | $2 | $3 | $4 | $5 | $6 |"); }
-wall='$1' cpu='$2 + $3' rss='$4 / 1024'
-
-make_file() { head -c "$2" /dev/urandom > "$1"; }
 make_file upload-256.wav $((256 * 1024 * 1024))
 make_file upload-1.wav $((1024 * 1024))
 make_file upload-4.wav $((4 * 1024 * 1024))
-
-# Starts the bench server (it ends by itself after 30 minutes) with the given certificate and
-# key, or plain without; sets server_pid and port once it has printed its port.
-start_server() {
-  "$bin/ombrivoice_bench_server" 1800 "$@" > server-port &
-  server_pid=$!
-  for _ in $(seq 50); do [ -s server-port ] && break; sleep 0.1; done
-  port=$(head -1 server-port)
-  rm -f server-port
-}
 
 # ---- The loopback server; the library reaches it as its proxy, and so does curl.
 start_server
@@ -133,8 +77,7 @@ many_1() { env http_proxy="$proxy" "$bin/ombrivoice_bench_many" upload-4.wav "$w
 alternate "$rounds" many_8 many_1
 eight=$(median many-8 '$4') one=$(median many-1 '$4')
 row "Uploads of 4 MiB, ${many_seconds} s: 8 threads vs 1 (MiB/s)" "$(fmt "$eight" 0)" "$(fmt "$one" 0)" "$(fmt "$(awk "BEGIN{print $eight/$one}")" 2)x" "(scaling; no goal)" ""
-kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true
-server_pid=""
+stop_server
 
 # ---- Upload over TLS: the TLS build and curl, each trusting the test CA, to the same server
 # speaking TLS; the API host's port 443 is mapped to it.
@@ -151,8 +94,7 @@ ours=$(median ours-tls-256 "$wall") peer=$(median curl-tls-256 "$wall")
 row "TLS upload 256 MiB: wall time (s)" "$(fmt "$ours" 3)" "$(fmt "$peer" 3)" "$(fmt "$(awk "BEGIN{print $ours/$peer}")" 2)x" "<= 1.10x curl" "$(judge "$ours <= 1.1 * $peer")"
 big=$(median ours-tls-256 "$rss") small=$(median ours-tls-1 "$rss")
 row "TLS upload 256 MiB / 1 MiB: peak RSS (MiB)" "$(fmt "$big" 1) / $(fmt "$small" 1)" "$(fmt "$(median curl-tls-256 "$rss")" 1) / $(fmt "$(median curl-tls-1 "$rss")" 1)" "" "flat: within 1 MiB" "$(judge "$big - $small <= 1")"
-kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true
-server_pid=""
+stop_server
 
 # ---- Hand-back on the scripted device
 for _ in $(seq "$rounds"); do
@@ -184,7 +126,7 @@ fi
 
 # ---- The table
 echo "Mode: $mode ($rounds rounds per figure, runs alternating; recordings of $record_seconds s)"
-echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/^Mem:/ {print $2}') GiB RAM, kernel $(uname -r), libcurl $(pkg-config --modversion libcurl), $(curl --version | head -1 | cut -d' ' -f1-2), $(arecord --version | cut -d' ' -f1-3)"
+machine_line
 echo
 echo "| Figure (median) | TolvexOmbriVoice | peer | ratio | goal | result |"
 echo "|---|---|---|---|---|---|"

@@ -79,7 +79,9 @@ void CloseReadFile(int descriptor, bool refuseWriters) {
 }
 
 int OpenWriteFile(const char* fileName, int access) {
-  // Truncated only after the check, so that a refused open changes nothing.
+  // Truncated only after the check, so that a refused open changes nothing; and only when it
+  // holds bytes: ext4 takes a truncation, even of an empty file, as a file being replaced, and
+  // then writes back everything written to it at close, which slows a large download by half.
   int descriptor = RobustOpen(fileName, access | O_CREAT, 0666);
   if (descriptor < 0) {
     return -1;
@@ -87,7 +89,7 @@ int OpenWriteFile(const char* fileName, int access) {
   struct stat status;
   bool usable = fstat(descriptor, &status) == 0 && !S_ISDIR(status.st_mode) &&
                 !HasReaderRefusingWriters(IdentityOf(status)) &&
-                (!S_ISREG(status.st_mode) || ftruncate(descriptor, 0) == 0);
+                (!S_ISREG(status.st_mode) || status.st_size == 0 || ftruncate(descriptor, 0) == 0);
   if (!usable) {
     close(descriptor);
     return -1;
