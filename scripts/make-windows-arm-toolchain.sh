@@ -21,7 +21,7 @@ case "$arch" in
 esac
 triple=$arch-w64-mingw32
 llvm=15 lld=16
-bash scripts/install-deps.sh "windows-$([ "$arch" = aarch64 ] && echo arm64 || echo armv7)"
+bash scripts/install-deps.sh "windows-$([ "$arch" = aarch64 ] && echo arm64 || echo armv7)" >&2
 
 # The key: the source packages of the installed compiler and headers (the same versions are
 # fetched as sources), the linker's version and this recipe.
@@ -40,6 +40,8 @@ flock 9
 if [ -f "$dir/.ombrivoice-toolchain" ]; then echo "$dir"; exit 0; fi
 
 echo "making the $triple toolchain in $dir ($key)" >&2
+# What a killed build left behind: never used, since only a finished toolchain gets its name.
+rm -rf "$cache/.build-$triple".*
 work=$(mktemp -d "$cache/.build-$triple.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # Runs one step with its output in a log, shown only when the step fails.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A DLL built for another processor carries the tables of the x86-64 DLL: the export table with
 # the same names at the same ordinals (base 1), imports from the same system DLLs, the same
-# resources (type, id, language), and the console subsystem; its PE header names its own
+# resources, and the console subsystem; its PE header names its own
 # processor, and its subsystem version is 6.2 (Windows 8, the first Windows on ARM).
 # llvm's tools read PE files of every machine type.
 #   check_dll_tables.sh X86_64_DLL DLL MACHINE     MACHINE: 0xAA64 (ARM64) or 0x1C4 (ARMv7)
@@ -12,7 +12,11 @@ objdump=llvm-objdump-15 readobj=llvm-readobj-15
 exports() { "$objdump" -p "$1" | sed -n '/^Export Table:/,/^$/p' | grep -E '^ *(Ordinal base|[0-9]+ )' |
   awk '/Ordinal base/ {print; next} {print $1, $3}'; }
 imports() { "$objdump" -p "$1" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort; }
-resources() { "$readobj" --coff-resources "$1" | sed -n 's/^ *\(Type\|Name\|Language\): \(.*\) \[$/\1 \2/p'; }
+# Each resource's type, id and language, and the bytes of all but the type library (whose
+# record names the pointer size: 32-bit DLLs differ there).
+resources() { "$readobj" --coff-resources "$1" | awk '
+  /^ *(Type|Name|Language): / {sub(/^ */, ""); sub(/ \[$/, ""); print; if ($1 == "Type:") type = $2}
+  /^ *[0-9A-F]+: / && type != "TYPELIB" {print}'; }
 subsystem() { "$objdump" -p "$1" | sed -n 's/^Subsystem .*(\(.*\))/\1/p'; }
 failed=0
 same() {
