@@ -12,7 +12,8 @@
 # toolchain is built in a temporary folder beside its place and renamed there when complete,
 # so an interrupted build is never taken for a finished one.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(readlink -f "$0")
+cd "$(dirname "$self")/.."
 arch=${1:?usage: make-windows-arm-toolchain.sh aarch64|armv7}
 case "$arch" in
   aarch64) crt_flags=(--disable-lib32 --disable-lib64 --enable-libarm64) builtins_arch=aarch64 ;;
@@ -28,7 +29,7 @@ bash scripts/install-deps.sh "windows-$([ "$arch" = aarch64 ] && echo arm64 || e
 source_version() { dpkg-query -W -f '${source:Package}=${source:Version}' "$1"; }
 mingw_source=$(source_version mingw-w64-common)
 llvm_source=$(source_version clang-$llvm)
-recipe=$(sha256sum "$0" | cut -c1-12)
+recipe=$(sha256sum "$self" | cut -c1-12)
 key="$mingw_source $llvm_source $(source_version lld-$lld) $recipe"
 cache=${OMBRIVOICE_TOOLCHAIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ombrivoice}
 dir="$cache/$triple-$(printf '%s' "$key" | sha256sum | cut -c1-16)"
@@ -76,8 +77,10 @@ apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::Source
 apt-get -qq "${apt_options[@]}" update
 (cd "$work" && apt-get -qq "${apt_options[@]}" source --download-only "$mingw_source" "$llvm_source" >/dev/null)
 tar -xjf "$work"/mingw-w64_*.orig.tar.bz2 -C "$work"
-tar -xJf "$work"/llvm-toolchain-${llvm}_*.orig.tar.xz -C "$work" --wildcards \
-  '*/compiler-rt/*' '*/libunwind/*' '*/libcxx/*' '*/libcxxabi/*' '*/runtimes/*' '*/cmake/*' '*/llvm/utils/*'
+# Of llvm only what the runtimes build reads, without the test suites.
+tar -xJf "$work"/llvm-toolchain-${llvm}_*.orig.tar.xz -C "$work" --no-wildcards-match-slash --wildcards \
+  --exclude='*/libcxx/test' --exclude='*/libcxx/benchmarks' --exclude='*/compiler-rt/test' \
+  'llvm-toolchain-*/'{compiler-rt,libunwind,libcxx,libcxxabi,runtimes,cmake,llvm/cmake,llvm/utils}
 rm -f "$work"/*.orig.tar.*
 mingw_src=$(find "$work" -maxdepth 1 -type d -name "mingw-w64-v*")
 llvm_src=$(find "$work" -maxdepth 1 -type d -name "llvm-toolchain-${llvm}_*")
