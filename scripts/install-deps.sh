@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing the library need.
 # Runs apt-get only when something is missing, so a second run is quick.
-#   bash scripts/install-deps.sh [arm64|armhf]...
+#   bash scripts/install-deps.sh [arm64|armhf|windows-arm64|windows-armv7]...
 # Each architecture named adds what a cross build for it needs: Debian's cross compiler,
 # qemu-user to run the tests, and mmdebstrap to make its sysroot (scripts/make-sysroot.sh).
 set -euo pipefail
@@ -23,7 +23,13 @@ for arch in "$@"; do
   case "$arch" in
     arm64) packages+=(g++-aarch64-linux-gnu qemu-user mmdebstrap) ;;
     armhf) packages+=(g++-arm-linux-gnueabihf qemu-user mmdebstrap) ;;
-    *) echo "install-deps.sh: no cross build for '$arch' (arm64 or armhf)" >&2; exit 2 ;;
+    # The Windows DLL for ARM: clang, lld-16 and llvm's tools build it with the toolchain that
+    # make-windows-arm-toolchain.sh makes from Debian's sources (dpkg-dev, bzip2 and xz-utils
+    # unpack them); the arm64 Wine runs under qemu-user in a sysroot made by mmdebstrap.
+    windows-arm64|windows-armv7)
+      packages+=(clang-15 lld-16 llvm-15 mingw-w64-common mingw-w64-tools dpkg-dev bzip2 xz-utils
+        qemu-user mmdebstrap) ;;
+    *) echo "install-deps.sh: no cross build for '$arch' (arm64, armhf, windows-arm64 or windows-armv7)" >&2; exit 2 ;;
   esac
 done
 missing=()

@@ -2,6 +2,8 @@
 # Makes the Debian 12 sysroot a cross build compiles against and qemu-user runs the tests in,
 # unless one made from the same package list is already there.
 #   bash scripts/make-sysroot.sh ARCH [DIR]      ARCH: arm64 or armhf; DIR: sysroots/ARCH
+#   bash scripts/make-sysroot.sh windows-arm64 [DIR]    Debian's arm64 Wine, which runs the
+#       Windows DLL for ARM64 under qemu-aarch64 (tests/wine/wine_qemu.sh)
 # The packages of ARCH that the library, the command line and the tests build against, with
 # ALSA's plugins and the target's own Python and pytest, come from the Debian mirrors this
 # machine's apt uses. They are only extracted (mmdebstrap --variant=extract): nothing of the
@@ -9,12 +11,15 @@
 # machine's own versions.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-arch=${1:?usage: make-sysroot.sh ARCH [DIR]}
-dir=${2:-sysroots/$arch}
-bash scripts/install-deps.sh "$arch"
+name=${1:?usage: make-sysroot.sh ARCH [DIR]}
+dir=${2:-sysroots/$name}
+bash scripts/install-deps.sh "$name"
 
-packages=(libc6-dev libstdc++-12-dev libcurl4-openssl-dev libasound2-dev libasound2-plugins
-  libgtest-dev nlohmann-json3-dev zlib1g-dev libssl-dev python3 python3-pytest)
+case "$name" in
+  windows-arm64) arch=arm64 packages=(wine64) ;;
+  *) arch=$name packages=(libc6-dev libstdc++-12-dev libcurl4-openssl-dev libasound2-dev
+       libasound2-plugins libgtest-dev nlohmann-json3-dev zlib1g-dev libssl-dev python3 python3-pytest) ;;
+esac
 stamp="$dir/.ombrivoice-sysroot"
 wanted="$arch ${packages[*]}"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then exit 0; fi
@@ -39,6 +44,27 @@ if [ ${#mirrors[@]} -eq 0 ]; then
 fi
 . /etc/os-release
 
+# This machine has no binfmt_misc entry for arm64, and the tree's wineserver script starts the
+# machine's own x86-64 server by its absolute path, which refuses an arm64 client. So the loader,
+# which Wine also execs for each new Windows process, and the server become scripts that run
+# the tree's arm64 programs under qemu-aarch64 with the tree as the library root. Both find the
+# tree from their own place, so the tree may be moved.
+route_wine_through_qemu() {
+  local wine="$1/usr/lib/wine"
+  mv "$wine/wine64" "$wine/wine64.aarch64"
+  cat >"$wine/wine64" <<'EOF'
+#!/bin/sh
+root=$(dirname "$(readlink -f "$0")")/../../..
+exec qemu-aarch64 -L "$root" -0 "$0" "$root/usr/lib/wine/wine64.aarch64" "$@"
+EOF
+  cat >"$wine/wineserver" <<'EOF'
+#!/bin/sh
+root=$(dirname "$(readlink -f "$0")")/../../..
+exec qemu-aarch64 -L "$root" "$root/usr/lib/wine/wineserver64" "$@"
+EOF
+  chmod 755 "$wine/wine64" "$wine/wineserver"
+}
+
 # The indexes are fetched by a hook so that one suite whose index the mirror serves half
 # updated (not the size or hash its Release file names) is left out, with apt's error shown,
 # instead of failing the whole sysroot: the packages then come from the other suites. The
@@ -57,6 +83,7 @@ find "$partial" -type l -lname '/*' | while read -r link; do
   target="$partial$(readlink "$link")"
   if [ -e "$target" ]; then ln -sfr "$target" "$link"; fi
 done
+if [ "$name" = windows-arm64 ]; then route_wine_through_qemu "$partial"; fi
 echo "$wanted" >"$partial/.ombrivoice-sysroot"
 rm -rf "$dir"
 mv "$partial" "$dir"

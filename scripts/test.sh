@@ -8,6 +8,13 @@
 #   OMBRIVOICE_CROSS=armhf bash scripts/test.sh        or 32-bit ARM in build-armhf/, against the
 #       sysroot in OMBRIVOICE_SYSROOT (sysroots/ARCH unless set; made when missing), its tests
 #       run under qemu-user. Prints how long the sysroot, the build and the tests took.
+#   OMBRIVOICE_CROSS=windows-arm64 bash scripts/test.sh   the Windows DLL for ARM64 in
+#       build-windows-arm64/, built with the toolchain of make-windows-arm-toolchain.sh, its Wine
+#       tests run under Debian's arm64 Wine on qemu-user (the tree in OMBRIVOICE_SYSROOT,
+#       sysroots/windows-arm64 unless set), its tables compared with the x86-64 DLL's;
+#   OMBRIVOICE_CROSS=windows-armv7 bash scripts/test.sh   the DLL for 32-bit ARM, built and its
+#       tables compared only. Both print how long the toolchain, the Wine tree, the build and
+#       the tests took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sanitize="${OMBRIVOICE_SANITIZE:-}"
@@ -19,27 +26,53 @@ if [ "$tls" = ON ]; then build_dir="$build_dir-tls"; fi
 build_type=Release
 if [ -n "$sanitize" ]; then build_type=RelWithDebInfo; fi
 cmake_args=()
-if [ -n "$cross" ]; then
-  if [ -n "$sanitize" ]; then
-    echo "test.sh: the sanitizers do not run under qemu-user; OMBRIVOICE_CROSS takes no OMBRIVOICE_SANITIZE" >&2
-    exit 2
-  fi
-  sysroot="${OMBRIVOICE_SYSROOT:-$PWD/sysroots/$cross}"
-  SECONDS=0
-  bash scripts/make-sysroot.sh "$cross" "$sysroot"
-  sysroot_seconds=$SECONDS
-  cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/debian-$cross.cmake" -DOMBRIVOICE_SYSROOT="$sysroot")
+build_target=()
+test_filter=()
+if [ -n "$cross" ] && [ -n "$sanitize" ]; then
+  echo "test.sh: the sanitizers do not run under qemu-user; OMBRIVOICE_CROSS takes no OMBRIVOICE_SANITIZE" >&2
+  exit 2
 fi
+timings=""
+case "$cross" in
+  "") ;;
+  windows-arm64|windows-armv7)
+    # The tests are Linux programs that drive Wine, so this build is native; only the Windows
+    # trees and the Wine tests are built and run.
+    windows_arch=aarch64
+    if [ "$cross" = windows-armv7 ]; then windows_arch=armv7; fi
+    SECONDS=0
+    toolchain=$(bash scripts/make-windows-arm-toolchain.sh "$windows_arch")
+    timings="toolchain ${SECONDS} s, "
+    cmake_args+=(-DOMBRIVOICE_WINDOWS_ARCH="$windows_arch" -DOMBRIVOICE_WINDOWS_TOOLCHAIN="$toolchain"
+      -DOMBRIVOICE_TEST_WINDOWS=ON -DOMBRIVOICE_BUILD_SERVICE=OFF -DOMBRIVOICE_BUILD_BENCH=OFF)
+    if [ "$cross" = windows-arm64 ]; then
+      sysroot="${OMBRIVOICE_SYSROOT:-$PWD/sysroots/$cross}"
+      SECONDS=0
+      bash scripts/make-sysroot.sh "$cross" "$sysroot"
+      timings+="Wine tree ${SECONDS} s, "
+      cmake_args+=(-DOMBRIVOICE_WINE_SYSROOT="$sysroot")
+    fi
+    build_target=(--target ombrivoice_windows_arm)
+    test_filter=(-R '^Windows')
+    ;;
+  *)
+    sysroot="${OMBRIVOICE_SYSROOT:-$PWD/sysroots/$cross}"
+    SECONDS=0
+    bash scripts/make-sysroot.sh "$cross" "$sysroot"
+    timings="sysroot ${SECONDS} s, "
+    cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/debian-$cross.cmake" -DOMBRIVOICE_SYSROOT="$sysroot")
+    ;;
+esac
 SECONDS=0
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" -DOMBRIVOICE_SANITIZE="$sanitize" \
   -DOMBRIVOICE_API_TLS="$tls" "${cmake_args[@]}" >/dev/null
-cmake --build "$build_dir" -j2
+cmake --build "$build_dir" -j2 "${build_target[@]}"
 build_seconds=$SECONDS
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}"
 SECONDS=0
-ctest --test-dir "$build_dir" --output-on-failure -j2 ${OMBRIVOICE_CTEST_ARGS:-}
+ctest --test-dir "$build_dir" --output-on-failure -j2 "${test_filter[@]}" ${OMBRIVOICE_CTEST_ARGS:-}
 if [ -n "$cross" ]; then
-  echo "$cross: sysroot ${sysroot_seconds} s, build ${build_seconds} s, tests ${SECONDS} s"
+  echo "$cross: ${timings}build ${build_seconds} s, tests ${SECONDS} s"
 fi

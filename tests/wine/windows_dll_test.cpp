@@ -35,10 +35,10 @@ std::string LocalUrl(const LoopbackServer& server, const std::string& path = "/f
   return "http://127.0.0.1:" + std::to_string(server.port()) + path;
 }
 
-// The system DLLs the DLL imports, read from its import table with objdump.
+// The system DLLs the DLL imports, read from its import table with objdump (llvm's for ARM).
 std::set<std::string> ImportedDlls() {
   std::set<std::string> names;
-  FILE* dump = popen(("x86_64-w64-mingw32-objdump -p '" + kDll + "'").c_str(), "r");
+  FILE* dump = popen((OMBRIVOICE_OBJDUMP " -p '" + kDll + "'").c_str(), "r");
   char line[512];
   while (dump != nullptr && fgets(line, sizeof line, dump) != nullptr) {
     std::string text = line;
