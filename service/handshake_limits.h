@@ -13,10 +13,11 @@
 namespace ombrivoice::service {
 
 struct HandshakeBounds {
-  std::size_t maxTotal = 64;        // under way at once, all addresses together
-  std::size_t maxPerAddress = 16;   // under way at once from one address
+  // 64 clients of one address that connect at the same moment all get their handshake.
+  std::size_t maxTotal = 256;       // under way at once, all addresses together
+  std::size_t maxPerAddress = 64;   // under way at once from one address
   double perAddressPerSecond = 32;  // begun by one address, on average...
-  double perAddressBurst = 32;      // ...with this many at once after a quiet spell
+  double perAddressBurst = 64;      // ...with this many at once after a quiet spell
 };
 
 class HandshakeLimits {
