@@ -1,5 +1,6 @@
 // Escaping of service text for the terminal: one pass over the bytes, decoding UTF-8 only far
-// enough to tell a C1 control (U+0080 to U+009F) from a printable character.
+// enough to tell a C1 control (U+0080 to U+009F) or a bidirectional control from a printable
+// character.
 #include "printable.h"
 
 #include <cstdio>
@@ -27,6 +28,22 @@ std::size_t SequenceLength(std::string_view text, std::size_t at) {
   return overlong || beyond ? 0 : length;
 }
 
+// The code point of the well-formed sequence of length at text[at].
+unsigned CodePoint(std::string_view text, std::size_t at, std::size_t length) {
+  static const unsigned kLeadBits[] = {0, 0, 0x1F, 0x0F, 0x07};  // payload bits of a lead byte, by length
+  unsigned point = static_cast<unsigned char>(text[at]) & kLeadBits[length];
+  for (std::size_t k = 1; k < length; ++k) point = point << 6 | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+  return point;
+}
+
+// Controls that a terminal does not show but that reorder what follows them on the line, so a
+// reply could make its text read otherwise than it is: the C1 controls, and the bidirectional
+// marks, embeddings, overrides and isolates (U+061C, U+200E-U+200F, U+202A-U+202E, U+2066-U+2069).
+bool IsHiddenControl(unsigned point) {
+  return (point >= 0x80 && point <= 0x9F) || point == 0x061C || point == 0x200E || point == 0x200F ||
+         (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+}
+
 }  // namespace
 
 std::string Printable(std::string_view text) {
@@ -44,9 +61,9 @@ std::string Printable(std::string_view text) {
       ++at;
       continue;
     }
-    const unsigned char second = static_cast<unsigned char>(text[at + 1]);
-    if (byte == 0xC2 && second < 0xA0) {
-      out += Escape("\\u%04X", second);  // U+0080 to U+009F, the C1 controls
+    const unsigned point = CodePoint(text, at, length);
+    if (IsHiddenControl(point)) {
+      out += Escape("\\u%04X", point);
     } else {
       out.append(text.substr(at, length));
     }

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-// text with every C0 control (line breaks included), DEL and C1 control written as \xHH (C1
-// controls as \u00HH), and every byte that is not part of well-formed UTF-8 as \xHH; all else
-// as it was.
+// text with every C0 control (line breaks included) and DEL written as \xHH, every C1 control
+// and bidirectional control (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) as
+// \uHHHH, and every byte that is not part of well-formed UTF-8 as \xHH; all else as it was.
 std::string Printable(std::string_view text);
 
 #endif

@@ -5,6 +5,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <fstream>
 
 namespace {
@@ -77,4 +78,26 @@ bool ReadReply(const std::string& path, std::string* body, std::string* error) {
   }
   if (gzip || zlib) return Refuse(error, std::string("the reply is ") + (gzip ? "gzip" : "zlib") + " data that does not decode");
   return true;  // not deflate either: the caller reports what it is
+}
+
+std::size_t JsonNestingDepth(const std::string& text, std::size_t limit) {
+  std::size_t depth = 0, deepest = 0;
+  bool inString = false;
+  for (std::size_t at = 0; at < text.size() && deepest <= limit; ++at) {
+    const char c = text[at];
+    if (inString) {
+      if (c == '\\') {
+        ++at;  // the escaped character, a quote included, does not end the string
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
 }

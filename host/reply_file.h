@@ -13,6 +13,15 @@ constexpr std::size_t kMaxReplyBytes = 1 << 20;  // 1 MiB
 // What a refused reply is called in messages.
 constexpr const char* kReplyTooLarge = "reply too large";
 
+// Replies are flat: an object or two deep. A reply nested deeper is refused before it is
+// parsed, as the parser and the writer of the JSON library recurse once per level.
+constexpr std::size_t kMaxReplyDepth = 32;
+
+// How deeply the arrays and objects in the JSON text are nested (0 for a scalar), counted
+// without recursion and stopping once past limit; brackets inside strings do not count. Text
+// that is not JSON gives some count, which the parser then refuses anyway.
+std::size_t JsonNestingDepth(const std::string& text, std::size_t limit);
+
 // The body in the file at path, decoded when it is gzip (RFC 1952), zlib (RFC 1950) or raw
 // deflate (RFC 1951) data; a body that is none of these is given as it is. False with the
 // reason when the file cannot be read, holds or decodes to more than kMaxReplyBytes, or is

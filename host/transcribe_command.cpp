@@ -62,6 +62,10 @@ nlohmann::json ParseReply(const std::string& path, const char* what) {
     fprintf(stderr, "transcribe: the %s reply: %s\n", what, error.c_str());
     return nlohmann::json::value_t::discarded;
   }
+  if (JsonNestingDepth(text, kMaxReplyDepth) > kMaxReplyDepth) {
+    fprintf(stderr, "transcribe: the %s reply is nested more than %zu deep; it is not read\n", what, kMaxReplyDepth);
+    return nlohmann::json::value_t::discarded;
+  }
   nlohmann::json reply = nlohmann::json::parse(text, nullptr, false);
   if (reply.is_discarded() || !reply.is_object()) {
     fprintf(stderr, "transcribe: the %s reply is not JSON: %s\n", what, Printable(text.substr(0, 200)).c_str());
@@ -175,7 +179,7 @@ int Transcribe(Options& options, double seconds, double timeout, const std::stri
   auto resultUrl = reply.find("result_url");
   if (resultUrl == reply.end() || !resultUrl->is_string() || resultUrl->get<std::string>().empty()) {
     fprintf(stderr, "transcribe: the service refused the upload: %s\n",
-            (Message(reply).empty() ? Printable(reply.dump()) : Message(reply)).c_str());
+            (Message(reply).empty() ? Printable(reply.dump().substr(0, 200)) : Message(reply)).c_str());
     return kExitService;
   }
   fprintf(stderr, "transcribe: job %s queued\n", Field(reply, "jobid").c_str());

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "service/connection_limits.h"
+#include "service/handshake_limits.h"
 #include "service/request_parser.h"
 
 namespace ombrivoice::service {
@@ -44,6 +45,8 @@ using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
 // The whole head, TLS handshake included, must arrive within this of the connection.
 constexpr auto kHeadDeadline = std::chrono::seconds(10);
+// A TLS handshake must be done within this of the connection (a few round trips).
+constexpr auto kHandshakeDeadline = std::chrono::seconds(5);
 // A client silent this long in the middle of its request, or not reading its reply, is dropped.
 constexpr auto kSilenceLimit = std::chrono::seconds(5);
 // How long the connections open at a stop get to end.
@@ -112,6 +115,7 @@ struct HttpServer::Impl {
   ConnectionLimits limits;
   const HttpLimits httpLimits;
   BodyBudget bodyBudget;
+  HandshakeLimits handshakes{HandshakeBounds{}};
   std::mutex sessionsMutex;                                     // guards sessions
   std::map<SessionBase*, std::weak_ptr<SessionBase>> sessions;  // every session alive
   std::optional<asio::ssl::context> tls;  // set for HTTPS
@@ -152,6 +156,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     request.tls = kTls;
   }
   ~Session() override {
+    EndHandshake();
     GiveBackBody();
     server_.Unregister(this);
     server_.limits.Release(parser_.request().client);
@@ -161,9 +166,14 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     headDeadline_ = Clock::now() + kHeadDeadline;
     Guarded([this] {
       if constexpr (kTls) {
-        Lowest().expires_at(headDeadline_);
+        // Over the handshake bounds the connection is closed before anything is read: no
+        // signature is made for it.
+        handshaking_ = server_.handshakes.Begin(parser_.request().client);
+        if (!handshaking_) return Close();
+        Lowest().expires_at(std::min(headDeadline_, Clock::now() + kHandshakeDeadline));
         stream_.async_handshake(asio::ssl::stream_base::server,
                                 [self = this->shared_from_this()](const beast::error_code& error) {
+                                  self->EndHandshake();
                                   if (error) return self->Close();
                                   self->Guarded([&self] { self->ReadSome(); });
                                 });
@@ -183,6 +193,11 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
 
   beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+
+  void EndHandshake() noexcept {
+    if (handshaking_) server_.handshakes.End(parser_.request().client);
+    handshaking_ = false;
+  }
 
   // Runs one step of the session; when it throws, the client is answered with 500 (or, when a
   // reply is already on its way, the connection closed) and the server goes on.
@@ -336,6 +351,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   std::optional<Clock::time_point> headRead_;       // when the head was whole
   std::size_t readBufferDrawn_ = 0;                  // what the body's read buffer holds of the budget
   bool replying_ = false;                            // a reply is on its way or sent
+  bool handshaking_ = false;                         // counted in the server's handshake limits
   HttpReply reply_;
   std::string wire_;                                 // the reply being sent
   std::size_t drained_ = 0;

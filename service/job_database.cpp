@@ -63,6 +63,10 @@ constexpr const char* kSettings =
     "PRAGMA synchronous = NORMAL;"
     "BEGIN EXCLUSIVE; COMMIT;";
 
+// After each deletion: the log's pages copied over the main file's, and the log cut to nothing,
+// so that no earlier copy of a deleted row's page is left in it.
+constexpr const char* kForgetLog = "PRAGMA wal_checkpoint(TRUNCATE);";
+
 constexpr const char* kJobColumns =
     "id, state, created, text, error, duration_seconds, sample_rate, channels, rms_dbfs, peak_dbfs";
 
@@ -219,15 +223,22 @@ std::vector<std::string> JobDatabase::QueuedIds() {
 
 bool JobDatabase::DeleteDoneBefore(std::int64_t doneUnixMs) {
   SqliteStatement remove(db_, "DELETE FROM jobs WHERE done_at_ms <= ?1");
-  return Check(remove.Bind(1, doneUnixMs).Run());
+  if (!Check(remove.Bind(1, doneUnixMs).Run())) return false;
+  return sqlite3_changes(db_) == 0 || ForgetDeleted();
 }
 
 bool JobDatabase::DeleteOldestDone() {
   SqliteStatement remove(db_,
                          "DELETE FROM jobs WHERE seq = (SELECT seq FROM jobs WHERE done_at_ms IS NOT NULL"
                          " ORDER BY done_at_ms, seq LIMIT 1)");
-  return Check(remove.Run()) && sqlite3_changes(db_) > 0;
+  if (!Check(remove.Run()) || sqlite3_changes(db_) == 0) return false;
+  ForgetDeleted();  // room was made even when this fails: the next deletion or start cuts the log
+  return true;
 }
+
+// secure_delete has zeroed the deleted rows in the pages the deletion wrote, but the log still
+// holds the earlier copies of those pages, text and all, until it is checkpointed and cut.
+bool JobDatabase::ForgetDeleted() { return Execute(kForgetLog); }
 
 std::optional<std::size_t> JobDatabase::Count() {
   SqliteStatement count(db_, "SELECT COUNT(*) FROM jobs");

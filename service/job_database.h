@@ -41,9 +41,10 @@ class JobDatabase {
   bool RequeueRunning();
   // The ids of the queued jobs, oldest first.
   std::vector<std::string> QueuedIds();
-  // Drops the finished and failed jobs done at or before doneUnixMs.
+  // Drops the finished and failed jobs done at or before doneUnixMs. A deleted job's text and
+  // facts are left neither in the database file nor in its write-ahead log.
   bool DeleteDoneBefore(std::int64_t doneUnixMs);
-  // Drops the job that was done first; false when no job is done.
+  // Drops the job that was done first, as DeleteDoneBefore does; false when no job is done.
   bool DeleteOldestDone();
   // How many jobs are kept, in any state; nothing when the count cannot be read.
   std::optional<std::size_t> Count();
@@ -54,6 +55,7 @@ class JobDatabase {
  private:
   explicit JobDatabase(sqlite3* db) : db_(db) {}
   bool Execute(const char* sql);
+  bool ForgetDeleted();  // clears the log of what the last deletion dropped
   bool Check(bool succeeded);  // keeps SQLite's message when !succeeded
 
   sqlite3* db_;

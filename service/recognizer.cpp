@@ -1,8 +1,9 @@
 // The offline recogniser on pocketsphinx: the decoder is configured once with its logging sent
-// nowhere, then fed each job's samples as one whole utterance.
+// nowhere, then fed each job's samples as one whole utterance, from the state it was loaded in.
 #include "service/recognizer.h"
 
 #include <err.h>
+#include <feat.h>
 #include <pocketsphinx.h>
 
 #include <sys/stat.h>
@@ -12,6 +13,7 @@ namespace ombrivoice::service {
 struct Recognizer::Decoder {
   cmd_ln_t* config = nullptr;   // the decoder's settings; freed after the decoder
   ps_decoder_t* decoder = nullptr;
+  std::vector<mfcc_t> initialCepstralMean;  // the live cepstral mean as loaded, before any audio
 
   ~Decoder() {
     if (decoder != nullptr) ps_free(decoder);
@@ -82,11 +84,20 @@ std::unique_ptr<Recognizer> Recognizer::Create(const std::string& modelDir, std:
     *error = "the recogniser could not load its model from " + modelDir;
     return nullptr;
   }
+  cmn_t* mean = ps_get_feat(decoder->decoder)->cmn_struct;
+  decoder->initialCepstralMean.resize(static_cast<std::size_t>(mean->veclen));
+  cmn_live_get(mean, decoder->initialCepstralMean.data());
   return std::unique_ptr<Recognizer>(new Recognizer(std::move(decoder)));
 }
 
 bool Recognizer::Recognize(const std::vector<std::int16_t>& samples, std::string* text, std::string* error) {
   ps_decoder_t* ps = decoder_->decoder;
+  // The decoder adapts to the channel as it hears it: the front end's noise estimate and the
+  // live cepstral mean would carry from one job to the next, so the same audio could give
+  // other words after other jobs. Each job starts from the state as loaded: a new stream
+  // resets the noise estimate, and the mean is set back.
+  ps_start_stream(ps);
+  cmn_live_set(ps_get_feat(ps)->cmn_struct, decoder_->initialCepstralMean.data());
   if (ps_start_utt(ps) < 0) {
     *error = "the recogniser could not start an utterance";
     return false;

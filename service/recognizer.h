@@ -26,7 +26,8 @@ class Recognizer {
   Recognizer& operator=(const Recognizer&) = delete;
 
   // The words heard in samples, lower case, separated by single spaces; empty when none.
-  // False with error when the decoder refuses the audio.
+  // False with error when the decoder refuses the audio. Each call starts from the decoder's
+  // state as loaded, so the same samples give the same words whatever came before.
   bool Recognize(const std::vector<std::int16_t>& samples, std::string* text, std::string* error);
 
  private:

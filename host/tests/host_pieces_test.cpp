@@ -64,6 +64,12 @@ TEST(HostPrintable, ControlsAndBrokenUtf8AreEscapedAndTextKept) {
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xa4", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xa4"},
       {"csi \xc2\x9b" "2J", "csi \\u009B2J"},
       {"raw \x9b" "2J", "raw \\x9B2J"},
+      // Bidirectional controls, which would reorder what the terminal shows; their neighbours
+      // (U+061B, U+200D, U+202F, U+206A) are kept.
+      {"file \xe2\x80\xae" "vaw.exe", "file \\u202Evaw.exe"},
+      {"\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa9",
+       "\\u061C\\u200E\\u200F\\u202A\\u2066\\u2069"},
+      {"\xd8\x9b\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xaa", "\xd8\x9b\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xaa"},
       {"cut \xe2\x82", "cut \\xE2\\x82"},
       {"overlong \xc0\xaf \xe0\x80\xaf", "overlong \\xC0\\xAF \\xE0\\x80\\xAF"},
       {"surrogate \xed\xa0\x80", "surrogate \\xED\\xA0\\x80"},
@@ -138,6 +144,14 @@ TEST_F(HostReplyFile, PlainAndCodedRepliesAreReadAndOversizedOnesRefused) {
   }
   std::string body, error;
   EXPECT_FALSE(ReadReply(folder_ + "/missing", &body, &error));
+}
+
+TEST(HostReplyDepth, BracketsCountOnlyOutsideStrings) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_EQ(JsonNestingDepth(R"({"jobid":"j1","facts":{"rate":[1,2]}})", kMaxReplyDepth), 3u);
+  EXPECT_EQ(JsonNestingDepth(R"({"text":"[[[[ \"{{{{ ]]]] "})", kMaxReplyDepth), 1u);
+  EXPECT_EQ(JsonNestingDepth("{\"a\":" + deep + "}", kMaxReplyDepth), kMaxReplyDepth + 1);  // stops past the limit
+  EXPECT_EQ(JsonNestingDepth("7", kMaxReplyDepth), 0u);
 }
 
 }  // namespace

@@ -195,6 +195,18 @@ class Transcribe(unittest.TestCase):
             self.assertIn("reply too large", err)
             self.assertNothingLeft()
 
+    def test_replies_nested_100000_deep_are_refused_without_a_crash(self):
+        deep = "[" * 100000 + "]" * 100000
+        nested_upload = ('{"a":' + deep + '}').encode()  # 200 KB, no job named
+        nested_poll = ('{"jobid":"j1","status":"finished","text":"x","a":' + deep + '}').encode()
+        for upload, poll in ((lambda handler: handler.answer(202, nested_upload), finished()),
+                             (accept, lambda handler: handler.answer(200, nested_poll))):
+            server, proxy = self.serve(upload=upload, poll=poll)
+            status, out, err = self.transcribe(self.wav, "--key", "k", "--service", proxy)
+            self.assertEqual((status, out), (3, ""), err)
+            self.assertIn("reply is nested more than 32 deep", err)
+            self.assertNothingLeft()
+
     def test_gzip_and_deflate_coded_replies_are_read(self):
         coded = {"gzip": gzip.compress, "deflate": zlib.compress}
         for coding, compress in coded.items():

@@ -1,7 +1,8 @@
 // The job store: states in order, jobs private to their key, the bound on jobs kept, expiry, a
 // stop that puts the running job back in the queue of the next store on the folder, keys kept
 // only as digests (an older database converted, and nothing left in clear on disk by it or by
-// an earlier process), and outcomes that a full disk held back.
+// an earlier process), no text of a deleted job left in the database or its log, and outcomes
+// that a full disk held back.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sqlite3.h>
@@ -120,6 +121,33 @@ TEST_F(ServiceJobStore, DoneJobsExpireAfterTheirTimeToLive) {
   EXPECT_TRUE(store->Find(id, "k"));
   *now = 60;
   EXPECT_FALSE(store->Find(id, "k"));
+}
+
+// Every byte of every file under folder.
+std::string AllBytes(const std::string& folder);
+
+TEST_F(ServiceJobStore, AnExpiredOrEvictedJobLeavesNoTextInTheDatabaseOrItsLog) {
+  gate_.Open();
+  auto now = std::make_shared<std::atomic<std::int64_t>>(0);  // seconds on a fake clock
+  JobLimits limits;
+  limits.maxJobs = 2;
+  limits.ttl = std::chrono::seconds(60);
+  limits.now = [now] { return std::chrono::system_clock::time_point(std::chrono::seconds(now->load())); };
+  auto store = OpenStore(limits);
+  // The stand-in's text is the upload's size: these two are found nowhere else on disk.
+  const std::string expired = Accepted(*store, "k", std::string(73519, 'w'));
+  ASSERT_TRUE(WaitForState(*store, expired, "k", JobState::kFinished));
+  ASSERT_NE(AllBytes(folder_.path()).find("73519 bytes"), std::string::npos) << "the text as kept";
+  *now = 60;
+  EXPECT_FALSE(store->Find(expired, "k"));
+  EXPECT_EQ(AllBytes(folder_.path()).find("73519 bytes"), std::string::npos) << "an expired job's text";
+  const std::string evicted = Accepted(*store, "k", std::string(73520, 'w'));
+  ASSERT_TRUE(WaitForState(*store, evicted, "k", JobState::kFinished));
+  ASSERT_NE(AllBytes(folder_.path()).find("73520 bytes"), std::string::npos) << "the text as kept";
+  Accepted(*store, "k", "x");
+  Accepted(*store, "k", "y");  // the store is full: the evicted job makes room
+  EXPECT_FALSE(store->Find(evicted, "k"));
+  EXPECT_EQ(AllBytes(folder_.path()).find("73520 bytes"), std::string::npos) << "an evicted job's text";
 }
 
 TEST_F(ServiceJobStore, StopRequeuesTheRunningJobForTheNextStoreOnTheFolder) {
