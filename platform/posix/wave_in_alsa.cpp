@@ -1,5 +1,6 @@
-// The capture source on ALSA's "default" PCM, opened non-blocking: snd_pcm_readi of up to one
-// period (some plugins, such as "file", offer no mmap access), and while nothing is there a
+// The capture source on ALSA's "default" PCM, opened non-blocking: snd_pcm_readi of what is
+// there, up to one period (some plugins, such as "file", offer no mmap access), and while
+// nothing is there a
 // poll on the PCM's descriptors and a wake-up descriptor, with a time-out, so that a sound
 // server that stops delivering (frozen, suspended, gone) never holds the capture thread.
 // Overruns and suspends are recovered in place; the binding bounds how often. ALSA's own error
@@ -21,6 +22,9 @@ constexpr unsigned kPeriodMicroseconds = 100000;  // one read: 100 ms of audio, 
 constexpr int kPollMilliseconds = 100;            // longest wait for audio before the capture
                                                   // thread looks at its requests again
 constexpr int kSuspendedMilliseconds = 20;        // pause before retrying a suspended device
+constexpr int kNotReadyMilliseconds = 10;         // pause after a wake-up that the PCM calls
+                                                  // no audio (PipeWire's plugin keeps its
+                                                  // descriptor readable until a period is in)
 constexpr int kMaxPollFds = 8;                    // the PCM's descriptors (plugins use 1 or 2)
 
 struct AlsaCapture {
@@ -135,16 +139,31 @@ long RestartAfterLoss() {
 }
 
 // Waits up to milliseconds for the PCM (when withPcm) or a wake-up, and consumes a wake-up.
-// What the PCM reported is left for the next read to find out.
-void WaitForAudioOrWake(bool withPcm, int milliseconds) {
+// True when the PCM's descriptors woke it; what they mean is for the PCM to say.
+bool WaitForAudioOrWake(bool withPcm, int milliseconds) {
   pollfd* fds = withPcm ? gAlsa.fds : gAlsa.fds + gAlsa.pcmFds;
   nfds_t count = static_cast<nfds_t>(withPcm ? gAlsa.pcmFds + 1 : 1);
   if (poll(fds, count, milliseconds) <= 0) {
-    return;
+    return false;
   }
   if ((gAlsa.fds[gAlsa.pcmFds].revents & POLLIN) != 0) {
     eventfd_t ignored;
     eventfd_read(gWakeFd, &ignored);
+    return false;
+  }
+  return withPcm;
+}
+
+// Waits for a period of audio or a wake-up. A PCM that wakes the poll while it has nothing to
+// read is given a short pause, so that such a plugin does not make the thread spin.
+void WaitForAudio() {
+  if (!WaitForAudioOrWake(true, kPollMilliseconds)) {
+    return;
+  }
+  unsigned short events = 0;
+  snd_pcm_poll_descriptors_revents(gAlsa.pcm, gAlsa.fds, static_cast<unsigned>(gAlsa.pcmFds), &events);
+  if (events == 0) {
+    WaitForAudioOrWake(false, kNotReadyMilliseconds);
   }
 }
 
@@ -153,12 +172,18 @@ long ReadAlsa(char* destination, DWORD maxBytes) {
   if (frames > gAlsa.periodFrames) {
     frames = gAlsa.periodFrames;
   }
+  // A non-blocking read of more than is there reads nothing; so ask for what is there (an
+  // error here shows again in the read).
+  snd_pcm_sframes_t available = snd_pcm_avail_update(gAlsa.pcm);
+  if (available > 0 && frames > static_cast<snd_pcm_uframes_t>(available)) {
+    frames = static_cast<snd_pcm_uframes_t>(available);
+  }
   snd_pcm_sframes_t got = snd_pcm_readi(gAlsa.pcm, destination, frames);
   if (got > 0) {
     return static_cast<long>(got) * gAlsa.frameBytes;
   }
   if (got == 0 || got == -EAGAIN) {
-    WaitForAudioOrWake(true, kPollMilliseconds);
+    WaitForAudio();
     return 0;  // the capture thread looks at its requests, then reads again
   }
   if (got == -EINTR) {
