@@ -121,7 +121,9 @@ echo "plain recording"
 record "$work/plain.wav" 1.5
 if [ "$server" = pipewire ]; then
   sleep 0.8
-  pw-dump | grep -q 'recorder_probe' || fail "pw-dump lists no recorder_probe client"
+  pw-dump > "$work/pw-dump.json"
+  grep -q '"application.process.binary": "recorder_probe"' "$work/pw-dump.json" ||
+    fail "pw-dump lists no recorder_probe client"
 fi
 record_wait; expect_result ok; check_row "$work/plain.wav"
 [ "$count" -gt 0 ] || fail "no audio in 1.5 s"

@@ -4,6 +4,7 @@
 // only so long: a thread that the sound system holds is let go and ends by itself.
 #include "wave_in.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <time.h>
@@ -85,6 +86,17 @@ bool WaitForFlag(const bool* flag, bool want, unsigned milliseconds) {
     }
   }
   return true;
+}
+
+// A thread let go runs this library's code until the sound server lets it: the library is
+// then kept mapped for the rest of the process, so that unloading it cannot pull the code
+// from under that thread.
+void LetGo() {
+  gDevice.letGo = true;
+  Dl_info self;
+  if (dladdr(reinterpret_cast<const void*>(&LetGo), &self) != 0 && self.dli_fname != nullptr) {
+    dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+  }
 }
 
 bool IsOpenDevice(HWAVEIN device) { return device == &gDevice && gDevice.open; }
@@ -341,7 +353,7 @@ MMRESULT LaunchCaptureThread(const CaptureSource* source, const WAVEFORMATEX* fo
 // Lock held.
 MMRESULT AwaitOpen() {
   if (!WaitForFlag(&gDevice.openDone, true, kWaveInOpenWaitMs)) {
-    gDevice.letGo = true;
+    LetGo();
     pthread_detach(gDevice.thread);
     return MMSYSERR_ERROR;
   }
@@ -489,7 +501,7 @@ MMRESULT waveInClose(HWAVEIN device) {
   WakeSource();
   bool ended = WaitForFlag(&gDevice.threadAlive, false, kWaveInCloseWaitMs);
   if (!ended) {
-    gDevice.letGo = true;  // it closes the source once the sound system lets it
+    LetGo();  // it closes the source once the sound system lets it
   }
   pthread_t thread = gDevice.thread;
   WaveInCallback callback = gDevice.callback;

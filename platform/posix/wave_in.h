@@ -3,7 +3,8 @@
 // thread, which opens the PCM, fills the buffer one ALSA period at a time and delivers one
 // MM_WIM_DATA message when it returns it. No call waits for the sound system without a bound:
 // open, start, reset and close each give up after a fixed time, and a capture thread left
-// waiting in the sound system then ends by itself, releasing the PCM, once it is let go.
+// waiting in the sound system is let go: it ends by itself, releasing the PCM, and the library
+// stays mapped for the rest of the process.
 #ifndef OMBRIVOICE_PLATFORM_WAVE_IN_H
 #define OMBRIVOICE_PLATFORM_WAVE_IN_H
 
