@@ -109,7 +109,7 @@ MMRESULT waveInClose(HWAVEIN device);
 // five seconds; reset and close together within a stop's half second.
 constexpr unsigned kWaveInOpenWaitMs = 2500;
 constexpr unsigned kWaveInStartWaitMs = 1500;
-constexpr unsigned kWaveInResetWaitMs = 150;
-constexpr unsigned kWaveInCloseWaitMs = 150;
+constexpr unsigned kWaveInResetWaitMs = 250;
+constexpr unsigned kWaveInCloseWaitMs = 200;
 
 #endif
