@@ -131,6 +131,18 @@ std::string DescribeRecorderStart(int32_t code) {
   }
 }
 
+std::string DescribeRecorderStop(int32_t code) {
+  switch (code) {
+    case -1: return Described(code, "no recording was running");
+    case -2: return Described(code, "the recording broke off: capture failed (sound server gone, source removed) or writing the file failed (disk full); the file holds a valid WAV of what was saved");
+    default: return Described(code, "unknown result");
+  }
+}
+
+double RecordedSeconds(int32_t audioBytes) {
+  return audioBytes / static_cast<double>(OMBRIVOICE_RECORDING_BYTES_PER_SECOND);
+}
+
 int32_t RecordUntilDone(const std::string& path, double maxSeconds, int32_t* audioBytes) {
   int32_t started = OmbriVoiceRecorderStart(Utf16(path).c_str());
   if (started != OMBRIVOICE_OK) {

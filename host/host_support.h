@@ -38,11 +38,16 @@ bool ReadSeconds(const Options& options, const std::string& name, double fallbac
 std::string DescribeUpload(int32_t code);
 std::string DescribeDownload(int32_t code);
 std::string DescribeRecorderStart(int32_t code);
+// The stop's results other than a byte count.
+std::string DescribeRecorderStop(int32_t code);
+
+// Seconds of audio in a recording of audioBytes.
+double RecordedSeconds(int32_t audioBytes);
 
 // Records into path until maxSeconds pass (0: no limit), Enter is pressed or the run guard was
 // asked to end the recording (SIGINT or SIGTERM), showing the
 // elapsed time on one updating line of stderr. Returns the recorder's start code; on success
-// *audioBytes holds the byte count the stop returned.
+// *audioBytes holds what the stop returned: the byte count, or -2 when the recording broke off.
 int32_t RecordUntilDone(const std::string& path, double maxSeconds, int32_t* audioBytes);
 
 #endif

@@ -39,7 +39,9 @@ int RunRecord(int argc, char** argv) {
       "usage: ombrivoice record FILE [--seconds N]\n"
       "Records the default capture device into FILE (16-bit mono PCM WAV, 44100 Hz) until N\n"
       "seconds pass (N a positive number, e.g. 2.5), Enter is pressed or the command is\n"
-      "interrupted (Ctrl-C or SIGTERM), then prints the byte count and the duration.\n";
+      "interrupted (Ctrl-C or SIGTERM), then prints the byte count and the duration. When the\n"
+      "recording broke off (sound server gone, disk full) it says so and exits 1; the file\n"
+      "keeps what was saved.\n";
   Options options = ParseOptions(argc, argv, {"seconds", "service"}, {});
   if (options.help || !options.error.empty()) return Usage(kHelp, options.error);
   if (options.positional.size() != 1) return Usage(kHelp, "record takes one FILE");
@@ -56,7 +58,12 @@ int RunRecord(int argc, char** argv) {
   int32_t started = RecordUntilDone(options.positional[0], seconds, &bytes);
   printf("record: %s\n", DescribeRecorderStart(started).c_str());
   if (started != OMBRIVOICE_OK) return kExitCallFailed;
-  printf("recorded %d bytes, %.2f s, into %s\n", bytes, bytes / 88200.0, options.positional[0].c_str());
+  if (bytes < 0) {
+    printf("record: stop: %s\nrecording kept in %s\n", DescribeRecorderStop(bytes).c_str(),
+           options.positional[0].c_str());
+    return kExitCallFailed;
+  }
+  printf("recorded %d bytes, %.2f s, into %s\n", bytes, RecordedSeconds(bytes), options.positional[0].c_str());
   return kExitOk;
 }
 

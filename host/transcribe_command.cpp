@@ -31,8 +31,10 @@ const char kHelp[] =
     "usage: ombrivoice transcribe [FILE] --key KEY [--seconds N] [--timeout S] [--service URL]\n"
     "Records the microphone (until N seconds pass, Enter is pressed or Ctrl-C), or takes the\n"
     "WAV FILE, uploads it for recognition, waits for the job to finish and prints the\n"
-    "recognised text on stdout. The upload and the wait together take at most S seconds\n"
-    "(default 120). N and S are positive numbers (e.g. 2.5). The job's result URL must be on\n"
+    "recognised text on stdout. A recording that broke off (sound server gone, disk full) is\n"
+    "not sent: it is kept beside the working folder, its path told, and the status is 1.\n"
+    "The upload and the wait together take at most S seconds (default 120). N and S are\n"
+    "positive numbers (e.g. 2.5). The job's result URL must be on\n"
     "the API host the upload went to, and its reply must name the uploaded job. Progress and\n"
     "errors go to stderr.\n";
 
@@ -144,7 +146,8 @@ int WaitForText(const std::string& resultUrl, const std::string& jobId, const st
 }
 
 // Records into workDir until seconds pass (0: until Enter) or Ctrl-C; the path, or "" when
-// the recording failed (told on stderr).
+// the recording failed (told on stderr). A recording that broke off is not sent: it is moved
+// out of the working folder, which goes at the end, to a file beside it, and its path told.
 std::string Record(double seconds, const std::string& workDir) {
   const std::string wavPath = workDir + "/recording.wav";
   int32_t bytes = 0;
@@ -155,7 +158,15 @@ std::string Record(double seconds, const std::string& workDir) {
     fprintf(stderr, "transcribe: record: %s\n", DescribeRecorderStart(started).c_str());
     return "";
   }
-  fprintf(stderr, "transcribe: recorded %.2f s\n", bytes / 88200.0);
+  if (bytes < 0) {
+    const std::string kept = workDir + "-recording.wav";
+    std::error_code error;
+    std::filesystem::rename(wavPath, kept, error);
+    fprintf(stderr, "transcribe: record: stop: %s\ntranscribe: recording kept in %s; nothing was sent\n",
+            DescribeRecorderStop(bytes).c_str(), error ? wavPath.c_str() : kept.c_str());
+    return "";
+  }
+  fprintf(stderr, "transcribe: recorded %.2f s\n", RecordedSeconds(bytes));
   return wavPath;
 }
 

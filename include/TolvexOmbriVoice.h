@@ -96,18 +96,32 @@ OMBRIVOICE_EXPORT int32_t OmbriVoiceFileDownload(const OmbriVoiceChar* url, cons
  * WAV file. One recording runs at a time; start and stop may be called from different threads.
  * Unloading the library during a recording stops it and finishes its file on Linux; on Windows
  * the library stays loaded from its first recording on, so the recording goes on and can still
- * be stopped. A process that exits during a recording leaves its file finished. */
+ * be stopped. A process that exits during a recording leaves its file finished. On Linux start
+ * returns within five seconds and stop within half a second, whatever the sound server does
+ * (frozen, suspended, killed). */
 
-/* Creates or truncates wavPath, writes a 44-byte placeholder header and starts capture, which
- * goes on after the call returns. Returns 999 or one of the codes below; after 1, 2 or 3 the
- * device is released and the file removed. */
+/* The recording format, the same in every file: PCM, 16-bit samples, one channel. */
+#define OMBRIVOICE_RECORDING_SAMPLE_RATE 44100        /* samples per second */
+#define OMBRIVOICE_RECORDING_CHANNELS 1
+#define OMBRIVOICE_RECORDING_BITS_PER_SAMPLE 16
+#define OMBRIVOICE_RECORDING_BYTES_PER_SECOND                                               \
+  (OMBRIVOICE_RECORDING_SAMPLE_RATE * OMBRIVOICE_RECORDING_CHANNELS *                       \
+   OMBRIVOICE_RECORDING_BITS_PER_SAMPLE / 8)          /* 88200 */
+
+/* Creates or truncates wavPath, writes a 44-byte placeholder header (true for 0 audio bytes)
+ * and starts capture, which goes on after the call returns. Returns 999 or one of the codes
+ * below; after 1, 2, 3 or 4 no device is left open and a regular file it created is removed. */
 OMBRIVOICE_EXPORT int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath);
 
 #define OMBRIVOICE_RECORDER_DEVICE_OPEN_FAILED 1     /* The capture device cannot be opened (none
-                                                        present, busy, or no 44100 Hz mono). */
+                                                        present, busy, no 44100 Hz mono, or the
+                                                        sound server did not answer within 2.5 s). */
 #define OMBRIVOICE_RECORDER_BUFFER_FAILED 2          /* The buffer cannot be handed to the device. */
-#define OMBRIVOICE_RECORDER_CAPTURE_START_FAILED 3   /* Capture cannot be started. */
-#define OMBRIVOICE_RECORDER_FILE_CREATE_FAILED 4     /* wavPath cannot be created; no device was
+#define OMBRIVOICE_RECORDER_CAPTURE_START_FAILED 3   /* Capture cannot be started (or did not
+                                                        start within 1.5 s). */
+#define OMBRIVOICE_RECORDER_FILE_CREATE_FAILED 4     /* wavPath cannot be created, or its
+                                                        placeholder header cannot be written (a
+                                                        full disk, /dev/full); no device was
                                                         opened. */
 #define OMBRIVOICE_RECORDER_ALREADY_RECORDING 5      /* A recording is running; it goes on
                                                         untouched and wavPath is not created. */
@@ -119,10 +133,17 @@ OMBRIVOICE_EXPORT int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath)
 
 /* Stops capture, appends the last partial second, writes the finished header and closes the
  * file. Returns the number of audio bytes after the 44-byte header (the file is 44 + that
- * long), or -1 when no recording is running. A recording keeps at most 2147483646 audio bytes
- * (about 6 hours 45 minutes); audio beyond that is dropped and the header stays true. */
+ * long), or one of the codes below. A recording keeps at most 2147483646 audio bytes (about
+ * 6 hours 45 minutes); audio beyond that is dropped and the header stays true. */
 OMBRIVOICE_EXPORT int32_t OmbriVoiceRecorderStop(void);
 
 #define OMBRIVOICE_RECORDER_NOT_RECORDING (-1)       /* Stop found no recording; nothing done. */
+#define OMBRIVOICE_RECORDER_BROKE_OFF (-2)           /* The recording broke off before the stop:
+                                                        capture failed (the sound server died,
+                                                        the source was removed) or a write to
+                                                        the file failed (disk full). The file is
+                                                        closed and holds a valid WAV of the
+                                                        audio saved up to then, its header true;
+                                                        nothing was written after a failed write. */
 
 #endif /* TOLVEX_OMBRIVOICE_H */

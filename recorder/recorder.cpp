@@ -1,6 +1,8 @@
 // OmbriVoiceRecorderStart and OmbriVoiceRecorderStop, the capture callback and the capture
 // worker. Start and stop serialise on one lock; the worker and stop meet on another, around the
-// stop flag and the hand-back; the callback only sets an event.
+// stop flag and the hand-back; the callback only sets an event. A recording that broke off (a
+// hand-back the device refused, a write that fell short) keeps what was saved and stops
+// writing; its stop reports it.
 #include "recorder/recorder.h"
 
 #include <cstring>
@@ -10,8 +12,13 @@
 
 namespace {
 
-// 16-bit mono PCM at 44100 samples per second.
-const WAVEFORMATEX kCaptureFormat = {WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 16, 0};
+constexpr WORD kBlockAlign = OMBRIVOICE_RECORDING_CHANNELS * OMBRIVOICE_RECORDING_BITS_PER_SAMPLE / 8;
+
+// The recording format (TolvexOmbriVoice.h): PCM, its rate, channels and sample size.
+const WAVEFORMATEX kCaptureFormat = {WAVE_FORMAT_PCM, OMBRIVOICE_RECORDING_CHANNELS,
+                                     OMBRIVOICE_RECORDING_SAMPLE_RATE,
+                                     OMBRIVOICE_RECORDING_BYTES_PER_SECOND, kBlockAlign,
+                                     OMBRIVOICE_RECORDING_BITS_PER_SAMPLE, 0};
 
 RecorderState gRecorder;
 SRWLOCK gStartStopLock = SRWLOCK_INIT;  // held through each start and each stop
@@ -28,29 +35,49 @@ bool RequestStop() {
   return bufferOut;
 }
 
+// The bytes the device put in the returned buffer, never more than it holds.
+DWORD BytesRecorded() {
+  DWORD recorded = gRecorder.bufferHeader.dwBytesRecorded;
+  return recorded < kCaptureBufferBytes ? recorded : kCaptureBufferBytes;
+}
+
 // Appends bytes from the spare buffer, as far as the count allows, and counts what the
-// stream took, so that the header never claims bytes the file does not hold.
+// stream took, so that the header never claims bytes the file does not hold. After a write
+// that fell short nothing more is written, so the file never has a gap in its middle; the
+// short write's whole samples count.
 void AppendAudio(DWORD bytes) {
+  if (gRecorder.writeFailed) {
+    return;
+  }
   DWORD kept = AudioBytesToKeep(gRecorder.dataByteCount.load(), bytes);
   size_t written = fwrite(gRecorder.spareBuffer, 1, kept, gRecorder.outputFile);
+  if (written < kept) {
+    gRecorder.writeFailed = true;
+    written -= written % kBlockAlign;
+  }
   gRecorder.dataByteCount.fetch_add(static_cast<int32_t>(written));
 }
 
-// While capture goes on, a returned buffer is full: copy it out and hand it straight back, so
-// the device is without a buffer only for the copy. False, doing nothing, once stop has set
+// While capture goes on, copy a returned buffer out and hand it straight back, so the device
+// is without a buffer only for the copy; the bytes copied. A buffer comes back before it is
+// full only when the device failed, and then the hand-back fails too: capture has broken off,
+// and no buffer is out, so stop must not wait for one. False, doing nothing, once stop has set
 // the flag: the buffer is then the last one.
-bool TakeFullBuffer() {
+bool TakeReturnedBuffer(DWORD* copied) {
   AcquireSRWLockExclusive(&gHandBackLock);
   if (gRecorder.stopRequested != 0) {
     ReleaseSRWLockExclusive(&gHandBackLock);
     return false;
   }
-  memcpy(gRecorder.spareBuffer, gRecorder.captureBuffer, kCaptureBufferBytes);
+  *copied = BytesRecorded();
+  memcpy(gRecorder.spareBuffer, gRecorder.captureBuffer, *copied);
   gRecorder.bufferHeader.dwBytesRecorded = 0;
   MMRESULT handedBack = waveInAddBuffer(gRecorder.captureDevice, &gRecorder.bufferHeader,
                                         sizeof(WAVEHDR));
-  // Reported to no one; but no buffer is out now, so stop must not wait for one.
   gRecorder.bufferOut = handedBack == MMSYSERR_NOERROR;
+  if (!gRecorder.bufferOut) {
+    gRecorder.captureBroke = true;
+  }
   ReleaseSRWLockExclusive(&gHandBackLock);
   return true;
 }
@@ -69,13 +96,18 @@ void KeepHeaderTrue() {
 
 // The last buffer: as many bytes as the device recorded in it, then the signal stop waits for.
 void WriteLastBuffer() {
-  DWORD recorded = gRecorder.bufferHeader.dwBytesRecorded;
-  if (recorded > kCaptureBufferBytes) {
-    recorded = kCaptureBufferBytes;
-  }
+  DWORD recorded = BytesRecorded();
   memcpy(gRecorder.spareBuffer, gRecorder.captureBuffer, recorded);
   AppendAudio(recorded);
   SetEvent(gRecorder.lastBufferWritten);
+}
+
+// Whether a hand-back failed during the recording.
+bool ReadCaptureBroke() {
+  AcquireSRWLockExclusive(&gHandBackLock);
+  bool broke = gRecorder.captureBroke;
+  ReleaseSRWLockExclusive(&gHandBackLock);
+  return broke;
 }
 
 // The capture worker: one pass per returned buffer, until the last one or until told to quit.
@@ -85,11 +117,12 @@ DWORD WINAPI CaptureWorkerMain(LPVOID) {
     if (gRecorder.workerQuit.load()) {
       return 0;
     }
-    if (!TakeFullBuffer()) {
+    DWORD copied = 0;
+    if (!TakeReturnedBuffer(&copied)) {
       WriteLastBuffer();
       return 0;
     }
-    AppendAudio(kCaptureBufferBytes);
+    AppendAudio(copied);
     KeepHeaderTrue();
   }
 }
@@ -138,6 +171,16 @@ void FillBufferHeader() {
   gRecorder.bufferHeader.dwBufferLength = kCaptureBufferBytes;
 }
 
+// Closes the file of a start that failed and removes it, if it is a regular file: a device
+// such as /dev/null or /dev/full stays where it is.
+void DiscardFile(LPCWSTR wavPath) {
+  fclose(gRecorder.outputFile);
+  gRecorder.outputFile = nullptr;
+  if (gRecorder.removable) {
+    _wremove(wavPath);
+  }
+}
+
 // Undoes a start that failed at step 1, 2 or 3: releases the device and the worker, closes and
 // removes the placeholder file.
 void AbandonFailedStart(LPCWSTR wavPath) {
@@ -151,20 +194,28 @@ void AbandonFailedStart(LPCWSTR wavPath) {
     waveInClose(gRecorder.captureDevice);
     gRecorder.captureDevice = nullptr;
   }
-  fclose(gRecorder.outputFile);
-  gRecorder.outputFile = nullptr;
-  _wremove(wavPath);
+  DiscardFile(wavPath);
 }
 
 // Fills in the header for the count, writes it over the placeholder and closes the file. The
-// stream is let go of before it is closed, so that no one can find it closed.
-void FinishFile(int32_t count) {
+// stream is let go of before it is closed, so that no one can find it closed. False when the
+// header or the close failed.
+bool FinishFile(int32_t count) {
   FILE* file = gRecorder.outputFile;
   gRecorder.outputFile = nullptr;
   FillWaveFileHeader(&gRecorder.header, static_cast<uint32_t>(count));
-  fsetpos(file, &gRecorder.fileStart);
-  fwrite(gRecorder.header.bytes, 1, kWaveHeaderBytes, file);
-  fclose(file);
+  bool moved = fsetpos(file, &gRecorder.fileStart) == 0;
+  bool written = moved && fwrite(gRecorder.header.bytes, 1, kWaveHeaderBytes, file) == kWaveHeaderBytes;
+  bool closed = fclose(file) == 0;
+  return written && closed;
+}
+
+// Writes the header of an empty recording: a file cut off before its first second is then
+// still a WAV file whose header is true. False when the write failed.
+bool WritePlaceholder() {
+  WaveFileHeader empty;
+  FillWaveFileHeader(&empty, 0);
+  return fwrite(empty.bytes, 1, kWaveHeaderBytes, gRecorder.outputFile) == kWaveHeaderBytes;
 }
 
 }  // namespace
@@ -216,7 +267,9 @@ int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath) {
   AcquireSRWLockExclusive(&gHandBackLock);
   gRecorder.stopRequested = 0;
   gRecorder.bufferOut = false;
+  gRecorder.captureBroke = false;
   ReleaseSRWLockExclusive(&gHandBackLock);
+  gRecorder.writeFailed = false;
   gRecorder.dataByteCount.store(0);
   gRecorder.outputFile = _wfopen(wavPath, TEXT("wb"));
   if (gRecorder.outputFile == nullptr) {
@@ -226,13 +279,16 @@ int32_t OmbriVoiceRecorderStart(const OmbriVoiceChar* wavPath) {
   // Unbuffered: each append is one write of a whole second anyway, and the file then holds every
   // byte appended at any moment, so a process that ends mid-recording can be finished from it.
   setvbuf(gRecorder.outputFile, nullptr, _IONBF, 0);
+  gRecorder.removable = StreamIsRegularFile(gRecorder.outputFile);
   gRecorder.fileStart = fpos_t();  // stays the zero position if the stream cannot report one
   fgetpos(gRecorder.outputFile, &gRecorder.fileStart);
-  fwrite(gRecorder.header.bytes, 1, kWaveHeaderBytes, gRecorder.outputFile);  // placeholder
+  if (!WritePlaceholder()) {
+    DiscardFile(wavPath);
+    ReleaseSRWLockExclusive(&gStartStopLock);
+    return OMBRIVOICE_RECORDER_FILE_CREATE_FAILED;
+  }
   if (!KeepModuleLoadedForRecording() || !StartCaptureWorker()) {
-    fclose(gRecorder.outputFile);
-    gRecorder.outputFile = nullptr;
-    _wremove(wavPath);
+    DiscardFile(wavPath);
     ReleaseSRWLockExclusive(&gStartStopLock);
     return OMBRIVOICE_RECORDER_SETUP_FAILED;
   }
@@ -257,17 +313,18 @@ int32_t OmbriVoiceRecorderStop(void) {
   // Outside the hand-back lock: the device returns the buffer in progress, and the worker
   // takes the last-buffer path for it. Only once that path has finished (or when no buffer was
   // out, or the device refused the reset and so returns nothing) does stop touch the header or
-  // the file. Results from here on are not examined.
+  // the file. The device's results from here on are not examined; the file's are.
   MMRESULT reset = waveInReset(gRecorder.captureDevice);
   EndCaptureWorker(bufferOut && reset == MMSYSERR_NOERROR);
   waveInUnprepareHeader(gRecorder.captureDevice, &gRecorder.bufferHeader, sizeof(WAVEHDR));
   waveInClose(gRecorder.captureDevice);
   gRecorder.captureDevice = nullptr;
   int32_t count = gRecorder.dataByteCount.load();
-  FinishFile(count);
+  bool finished = FinishFile(count);
+  bool brokeOff = ReadCaptureBroke() || gRecorder.writeFailed || !finished;
   gRecorder.recording = false;
   ReleaseSRWLockExclusive(&gStartStopLock);
-  return count;
+  return brokeOff ? OMBRIVOICE_RECORDER_BROKE_OFF : count;
 }
 
 FILE* RunningRecordingStream() { return gRecorder.recording ? gRecorder.outputFile : nullptr; }

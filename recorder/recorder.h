@@ -12,7 +12,7 @@
 #include "platform/synchronization.h"
 #include "platform/wave_in.h"
 
-constexpr DWORD kCaptureBufferBytes = 88200;     // one second: 44100 samples of 2 bytes
+constexpr DWORD kCaptureBufferBytes = OMBRIVOICE_RECORDING_BYTES_PER_SECOND;  // one second
 constexpr int32_t kMaxDataBytes = 2147483646;    // the largest even int32: a whole number of
                                                  // samples, and 36 + it fits the RIFF size
 
@@ -26,6 +26,8 @@ struct RecorderState {
                                          // guarded by the start/stop lock
   FILE* outputFile;                      // the WAV file, open from start to stop
   fpos_t fileStart;                      // the stream position of byte 0, taken at the open
+  bool removable;                        // the file is a regular file, removed if the start
+                                         // fails (never a device such as /dev/null)
   HWAVEIN captureDevice;                 // the capture device, open from start to stop
   WAVEHDR bufferHeader;                  // the one buffer header the device is given
   char captureBuffer[kCaptureBufferBytes];  // what the device fills
@@ -42,6 +44,10 @@ struct RecorderState {
   bool bufferOut;                        // a buffer is with the device or the worker, so a
                                          // last data message will come (false after a failed
                                          // hand-back); guarded by the hand-back lock
+  bool captureBroke;                     // a hand-back failed: capture ended before the stop;
+                                         // guarded by the hand-back lock
+  bool writeFailed;                      // an append fell short: nothing more is written; set
+                                         // by the worker, read by stop after it has ended
   std::atomic<int32_t> dataByteCount;    // audio bytes written after the header
   WaveFileHeader header;                 // the header record: zero at load, then the header
                                          // of the last finished recording

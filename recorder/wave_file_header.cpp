@@ -1,13 +1,15 @@
 // Fills the WAVE header field by field with little-endian put helpers, one line per field.
 #include "recorder/wave_file_header.h"
 
+#include "TolvexOmbriVoice.h"
+
 namespace {
 
-constexpr uint32_t kSampleRate = 44100;     // samples per second
-constexpr uint16_t kChannels = 1;           // mono
-constexpr uint16_t kBitsPerSample = 16;
-constexpr uint16_t kBlockAlign = 2;         // kChannels * kBitsPerSample / 8
-constexpr uint32_t kBytesPerSecond = 88200; // kSampleRate * kBlockAlign
+constexpr uint32_t kSampleRate = OMBRIVOICE_RECORDING_SAMPLE_RATE;
+constexpr uint16_t kChannels = OMBRIVOICE_RECORDING_CHANNELS;
+constexpr uint16_t kBitsPerSample = OMBRIVOICE_RECORDING_BITS_PER_SAMPLE;
+constexpr uint16_t kBlockAlign = kChannels * kBitsPerSample / 8;
+constexpr uint32_t kBytesPerSecond = OMBRIVOICE_RECORDING_BYTES_PER_SECOND;
 constexpr uint32_t kFormatChunkBytes = 16;  // the PCM format fields, offsets 20 to 35
 constexpr uint16_t kFormatPcm = 1;
 

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building and testing the library need.
+# Installs the Debian 12 packages that building and testing the library need, and unpacks
+# PipeWire's ALSA plugin (pipewire-alsa, which conflicts with pulseaudio and so is not
+# installed) into .deps/pipewire-alsa for the recorder's PipeWire tests.
 # Runs apt-get only when something is missing, so a second run is quick.
 #   bash scripts/install-deps.sh [arm64|armhf|windows-arm64|windows-armv7]...
 # Each architecture named adds what a cross build for it needs: Debian's cross compiler,
@@ -10,6 +12,7 @@ packages=(
   libcurl4-openssl-dev libasound2-dev libgtest-dev nlohmann-json3-dev
   libboost-dev zlib1g-dev libsqlite3-dev libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev flite
   libasound2-plugins pulseaudio pulseaudio-utils alsa-utils
+  pipewire pipewire-bin wireplumber dbus-daemon
   clang-14 libclang-rt-14-dev
   python3-pytest libssl-dev openssl python3-cryptography python3-pyftpdlib python3-openssl
   nginx-light vsftpd
@@ -59,4 +62,20 @@ if [ ${#missing[@]} -gt 0 ]; then
       $sudo_cmd systemctl disable --now "$service" >/dev/null 2>&1 || true
     fi
   done
+fi
+
+# PipeWire's ALSA plugin, the version of the installed PipeWire, unpacked where only the
+# recorder's PipeWire tests look (scripts/private_pipewire.sh).
+pipewire_version=$(dpkg-query -W -f='${Version}' pipewire)
+pipewire_alsa="$(cd "$(dirname "$0")/.." && pwd)/.deps/pipewire-alsa"
+if [ "$(cat "$pipewire_alsa/version" 2>/dev/null)" != "$pipewire_version" ]; then
+  download=$(mktemp -d)
+  sandbox=()
+  if [ "$(id -u)" -eq 0 ]; then sandbox=(-o APT::Sandbox::User=root); fi  # a private folder
+  (cd "$download" && apt-get download -qq "${sandbox[@]}" "pipewire-alsa=$pipewire_version")
+  rm -rf "$pipewire_alsa"
+  mkdir -p "$pipewire_alsa"
+  dpkg-deb -x "$download"/pipewire-alsa_*.deb "$pipewire_alsa"
+  echo "$pipewire_version" > "$pipewire_alsa/version"
+  rm -rf "$download"
 fi

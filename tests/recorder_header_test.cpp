@@ -1,6 +1,6 @@
 // The 44-byte WAVE header: every field at its offset for small and large counts, the
-// placeholder a recording starts with (zeros first, then the previous recording's header), and
-// the header kept true after each whole second. The recording test must stay the only one in
+// placeholder a recording starts with (the header of no audio, every time), and the header
+// kept true after each whole second. The recording test must stay the only one in
 // this program.
 #include <gtest/gtest.h>
 
@@ -69,19 +69,20 @@ std::string RecordAndPeek(const std::string& path, uint64_t totalBytes,
   return beforeStop;
 }
 
-TEST(RecorderHeader, PlaceholderIsThePreviousHeaderUntilTheFirstSecondKeepsItTrue) {
+TEST(RecorderHeader, PlaceholderIsTheHeaderOfNoAudioUntilTheFirstSecondKeepsItTrue) {
   TempDir dir;
-  // Under a second: the device still holds everything, and the file only its placeholder.
+  // Under a second: the device still holds everything, and the file only its placeholder,
+  // true for no audio in the process's first recording and after an earlier one alike.
   auto placeholderWritten = [](const std::string& file) { return file.size() >= 44; };
   int32_t first = 0;
   std::string firstPeek = RecordAndPeek(dir.File("first.wav"), 10, placeholderWritten, &first);
-  EXPECT_EQ(firstPeek, std::string(44, '\0'));
+  EXPECT_EQ(firstPeek, ExpectedHeader(0));
   EXPECT_EQ(first, 10);
   ExpectFinishedFile(ReadBytes(dir.File("first.wav")), first);
 
   int32_t second = 0;
   std::string secondPeek = RecordAndPeek(dir.File("second.wav"), 20, placeholderWritten, &second);
-  EXPECT_EQ(secondPeek, ExpectedHeader(10));
+  EXPECT_EQ(secondPeek, ExpectedHeader(0));
   EXPECT_EQ(second, 20);
   ExpectFinishedFile(ReadBytes(dir.File("second.wav")), second);
 

@@ -47,7 +47,7 @@ player_pid=$!
 sleep 2
 
 # "default" is the null sink's monitor through the pulse plugin.
-read -r code count seconds < <("$probe" "$work/tone-recorded.wav" "$record_seconds")
+read -r code count seconds _ < <("$probe" "$work/tone-recorded.wav" "$record_seconds")
 echo "start $code, $count bytes over $seconds s"
 [ "$code" = 999 ] || { echo "start gave $code"; exit 1; }
 "$python" "$check" "$work/tone-recorded.wav" "$count" --tone 1000 --seconds "$seconds" --tolerance 0.3

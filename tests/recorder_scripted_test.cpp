@@ -1,8 +1,14 @@
 // The recorder against the scripted capture device: exact buffer timing around stop, the
-// start and stop codes, failed starts, the count limit, exit during a recording, a callback
-// that allocates nothing, and many start/stop cycles whose stops race the buffer returns.
+// start and stop codes, failed starts, devices that stall, hang, fail or overrun for ever,
+// writes that fail, the count limit, exit during a recording, a callback that allocates
+// nothing, and many start/stop cycles whose stops race the buffer returns.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +20,7 @@
 #include "TolvexOmbriVoice.h"
 #include "doubles/scripted_capture_device.h"
 #include "recorder/recorder.h"
+#include "recorder_alsa_config.h"
 #include "recorder_checks.h"
 
 namespace {
@@ -127,22 +134,63 @@ TEST_F(RecorderScripted, StopJustAsAFullBufferComesBackTakesItAsTheLast) {
   EXPECT_EQ(WaveInScriptedBytesProduced(), 2u * kOneSecond);
 }
 
-TEST_F(RecorderScripted, StopAfterAFailedHandBackReturnsAtOnce) {
-  ScriptedCaptureDevice script = Producing(10 * kOneSecond);
-  script.failingAddBufferCall = 2;  // the first hand-back
-  Use(script);
-  std::string path = dir_.File("stalled.wav");
-  ASSERT_EQ(Start(path), 999);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (WaveInScriptedAddBufferCalls() < 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Capture that ends before the stop: the file keeps every byte that came, its header true,
+// and the stop says the recording broke off. A device that only overruns is given up after a
+// few tries, so the reads stop.
+TEST_F(RecorderScripted, CaptureThatBreaksOffKeepsWhatCameAndStopGivesMinusTwo) {
+  const uint32_t partial = kOneSecond + 30000;
+  ScriptedCaptureDevice refusedHandBack = Producing(10 * kOneSecond);
+  refusedHandBack.failingAddBufferCall = 2;  // the first hand-back
+  ScriptedCaptureDevice failing = Producing(partial);
+  failing.afterTotal = ScriptedEnd::kFails;
+  ScriptedCaptureDevice overrunning = Producing(partial);
+  overrunning.afterTotal = ScriptedEnd::kOverruns;
+  const std::tuple<const char*, ScriptedCaptureDevice, uint32_t> cases[] = {
+      {"hand-back refused", refusedHandBack, kOneSecond},
+      {"source failed", failing, partial},
+      {"overruns for ever", overrunning, partial}};
+  for (const auto& [name, script, kept] : cases) {
+    SCOPED_TRACE(name);
+    Use(script);
+    std::string path = dir_.File("broken.wav");
+    ASSERT_EQ(Start(path), 999);
+    // The last add is the one refused: after the first second, or after the partial buffer.
+    const uint32_t refusedAdd = kept == kOneSecond ? 2 : 3;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (WaveInScriptedAddBufferCalls() < refusedAdd && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(WaveInScriptedAddBufferCalls(), refusedAdd);
+    EXPECT_EQ(OmbriVoiceRecorderStop(), -2);
+    ExpectRecording(path, static_cast<int32_t>(kept));
+    EXPECT_EQ(RunWavReader(path, static_cast<int32_t>(kept)), 0);
+    EXPECT_LE(WaveInScriptedReadCalls(), kept / 4410 + 1 + 4) << "reads went on after the failure";
   }
-  ASSERT_EQ(WaveInScriptedAddBufferCalls(), 2u);
-  auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(OmbriVoiceRecorderStop(), static_cast<int32_t>(kOneSecond));
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
-  ExpectRecording(path, kOneSecond);
-  EXPECT_EQ(WaveInScriptedBytesProduced(), kOneSecond);
+}
+
+// Stop returns what came, at once, whether the device waits for audio that never comes (it
+// must be woken, or its thread would outlive the stop) or hangs as it stops (its thread is let
+// go and ends once the device lets it).
+TEST_F(RecorderScripted, StopReturnsWhateverTheDeviceDoes) {
+  ScriptedCaptureDevice stalled = Producing(30000);
+  stalled.afterTotal = ScriptedEnd::kSilentUntilWoken;
+  ScriptedCaptureDevice hangsInStop = Producing(kOneSecond + 30000);
+  hangsInStop.afterTotal = ScriptedEnd::kSilentUntilWoken;
+  hangsInStop.hangIn = ScriptedHang::kStop;
+  for (const ScriptedCaptureDevice& script : {stalled, hangsInStop}) {
+    const bool hangs = script.hangIn != ScriptedHang::kNone;
+    SCOPED_TRACE(hangs ? "hangs in stop" : "stalled");
+    Use(script);
+    std::string path = dir_.File("stalled.wav");
+    ASSERT_EQ(Start(path), 999);
+    ASSERT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(kWaitMs));
+    EXPECT_EQ(OmbriVoiceRecorderStop(), static_cast<int32_t>(script.totalBytes));
+    ExpectRecording(path, static_cast<int32_t>(script.totalBytes));
+    EXPECT_EQ(WaveInScriptedHanging(), hangs);
+    EXPECT_EQ(WaveInCaptureThreadEndedForTesting(), !hangs);
+    WaveInReleaseScriptedHang();
+    ASSERT_TRUE(WaveInWaitUntilCaptureThreadEnded(kWaitMs));
+  }
 }
 
 TEST_F(RecorderScripted, SecondStartAndStrayStopsLeaveTheRecordingAlone) {
@@ -161,11 +209,48 @@ TEST_F(RecorderScripted, SecondStartAndStrayStopsLeaveTheRecordingAlone) {
   EXPECT_EQ(WaveInScriptedOpenCalls(), 1u);
 }
 
-TEST_F(RecorderScripted, UncreatableFileGivesFourWithoutOpeningTheDevice) {
-  Use(Producing(kOneSecond));
-  EXPECT_EQ(Start(dir_.File("missing-folder/x.wav")), 4);
-  EXPECT_EQ(WaveInScriptedOpenCalls(), 0u);
-  EXPECT_EQ(OmbriVoiceRecorderStop(), -1);
+// A file that cannot be created, or whose placeholder cannot be written (a full device: a copy
+// of /dev/full's node where the test may make one), gives 4 before any device is opened; a
+// device node stays where it is.
+TEST_F(RecorderScripted, UncreatableOrUnwritableFileGivesFourWithoutOpeningTheDevice) {
+  std::string full = "/dev/full";
+  if (geteuid() == 0 && mknod(dir_.File("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+    full = dir_.File("full");
+  }
+  for (const std::string& path : {dir_.File("missing-folder/x.wav"), full}) {
+    SCOPED_TRACE(path);
+    Use(Producing(kOneSecond));
+    EXPECT_EQ(Start(path), 4);
+    EXPECT_EQ(WaveInScriptedOpenCalls(), 0u);
+    EXPECT_EQ(OmbriVoiceRecorderStop(), -1);
+  }
+  struct stat node;
+  ASSERT_EQ(stat(full.c_str(), &node), 0);
+  EXPECT_TRUE(S_ISCHR(node.st_mode));
+}
+
+// A write that falls short (the file size limit here; a full disk alike) ends the file at what
+// was written: when room comes back later, the next buffer is not appended after a gap. The
+// stop gives -2.
+TEST_F(RecorderScripted, AFailedWriteEndsTheFileThereAndStopGivesMinusTwo) {
+  const rlim_t limit = 44 + 2 * kOneSecond + 1000;  // the third second's write falls short
+  ScriptedCaptureDevice script = Producing(10 * kOneSecond);
+  script.heldFullBuffer = 4;  // comes back as the last buffer, after room has come back
+  Use(script);
+  std::string path = dir_.File("limited.wav");
+  rlimit before;
+  getrlimit(RLIMIT_FSIZE, &before);
+  rlimit limited = {limit, before.rlim_max};
+  sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  ASSERT_EQ(Start(path), 999);
+  bool held = WaveInWaitUntilScriptedBufferHeld(kWaitMs);
+  bool filled = WaitForFileSize(path, limit);
+  setrlimit(RLIMIT_FSIZE, &before);
+  signal(SIGXFSZ, previous);
+  ASSERT_TRUE(held && filled);
+  EXPECT_EQ(OmbriVoiceRecorderStop(), -2);
+  ExpectRecording(path, static_cast<int32_t>(limit - 44));
 }
 
 TEST_F(RecorderScripted, FailedStartReleasesTheDeviceAndRemovesThePlaceholder) {
@@ -175,15 +260,28 @@ TEST_F(RecorderScripted, FailedStartReleasesTheDeviceAndRemovesThePlaceholder) {
   noBuffer.failingAddBufferCall = 1;
   ScriptedCaptureDevice noStart = Producing(kOneSecond);
   noStart.startResult = MMSYSERR_ERROR;
-  const std::pair<ScriptedCaptureDevice, int32_t> cases[] = {{noDevice, 1}, {noBuffer, 2}, {noStart, 3}};
+  ScriptedCaptureDevice hangsInOpen = Producing(kOneSecond);
+  hangsInOpen.hangIn = ScriptedHang::kOpen;
+  ScriptedCaptureDevice hangsInStart = Producing(kOneSecond);
+  hangsInStart.hangIn = ScriptedHang::kStart;
+  const std::pair<ScriptedCaptureDevice, int32_t> cases[] = {
+      {noDevice, 1}, {noBuffer, 2}, {noStart, 3}, {hangsInOpen, 1}, {hangsInStart, 3}};
   for (const auto& [script, code] : cases) {
-    SCOPED_TRACE(code);
+    const bool hangs = script.hangIn != ScriptedHang::kNone;
+    SCOPED_TRACE(std::to_string(code) + (hangs ? ", hanging" : ""));
     Use(script);
     std::string path = dir_.File("failed.wav");
     EXPECT_EQ(Start(path), code);
+    EXPECT_EQ(WaveInScriptedHanging(), hangs) << "start waited for the device";
     EXPECT_FALSE(FileExists(path));
     EXPECT_FALSE(WaveInDeviceIsOpenForTesting());
     EXPECT_EQ(OmbriVoiceRecorderStop(), -1);
+    if (hangs) {  // the device is busy until its thread, let go, has ended
+      EXPECT_EQ(Start(dir_.File("busy.wav")), 1);
+      EXPECT_FALSE(FileExists(dir_.File("busy.wav")));
+    }
+    WaveInReleaseScriptedHang();
+    ASSERT_TRUE(WaveInWaitUntilCaptureThreadEnded(kWaitMs));
   }
   Use(Producing(500));
   ASSERT_EQ(Start(dir_.File("after.wav")), 999);

@@ -8,6 +8,7 @@ import gzip
 import http.server
 import json
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -15,6 +16,7 @@ import tempfile
 import threading
 import time
 import unittest
+import wave
 import zlib
 
 BINARY = sys.argv.pop(1)
@@ -324,6 +326,31 @@ class Recording(unittest.TestCase):
             self.assertEqual(os.path.getsize(path), 44 + recorded)
             self.assertGreater(recorded, 88200, "the whole seconds are there")
             self.assertNotEqual(recorded % 88200, 0, "the last partial second is kept")
+
+    def test_a_recording_that_broke_off_fails_and_keeps_its_file(self):
+        """A write falls short (the file size limit stands in for a full disk): the command
+        says so, names the file it kept, a valid WAV, and exits 1; transcribe sends nothing."""
+        limit = 44 + 88200 + 1000
+
+        def limited():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        path = os.path.join(self.dir.name, "broken.wav")
+        for args, kept, stream in (
+                (["record", path, "--seconds", "3"], path, 0),
+                (["transcribe", "--key", "k", "--seconds", "3", "--service", "http://127.0.0.1:9"],
+                 os.path.join(self.dir.name, "ombrivoice-*-recording.wav"), 1)):
+            threading.Thread(target=self.feed, daemon=True).start()
+            process = subprocess.run([BINARY, *args], stdin=subprocess.DEVNULL, capture_output=True,
+                                     env=self.env, preexec_fn=limited, timeout=60)
+            said = (process.stdout, process.stderr)[stream].decode()
+            self.assertEqual(process.returncode, 1, process.stderr)
+            self.assertIn("stop: -2 (the recording broke off", said)
+            [found] = glob.glob(kept)
+            self.assertIn("recording kept in " + found, said)
+            self.assertEqual(os.path.getsize(found), limit)
+            with wave.open(found, "rb") as reader:
+                self.assertEqual(reader.getnframes() * 2, limit - 44)
 
     def test_a_second_signal_ends_a_recording_whose_device_hangs(self):
         """Nobody feeds the FIFO, so opening the capture device waits for ever."""

@@ -1,6 +1,8 @@
 // C-runtime stream calls with UTF-16 paths, mapped to stdio under UTF-8 names.
 #include "streams.h"
 
+#include <sys/stat.h>
+
 #include "text_conversion.h"
 
 namespace {
@@ -27,4 +29,9 @@ int _wremove(LPCWSTR path) {
     return -1;
   }
   return remove(fileName) == 0 ? 0 : -1;
+}
+
+bool StreamIsRegularFile(FILE* stream) {
+  struct stat status;
+  return fstat(fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
 }

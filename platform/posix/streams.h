@@ -14,4 +14,8 @@ FILE* _wfopen(LPCWSTR path, LPCWSTR mode);
 // Removes the file at path; 0 on success, -1 otherwise.
 int _wremove(LPCWSTR path);
 
+// Whether the stream is on a regular file (not a device such as /dev/null, nor a FIFO), which
+// may be removed again when what it was opened for fails.
+bool StreamIsRegularFile(FILE* stream);
+
 #endif

@@ -26,10 +26,11 @@ const CaptureSource* TestCaptureSource();
 MMRESULT TestAdmitBuffer();
 void TestBeforeFullBufferReturn();
 
-// What the test device watches: a waveInReset waiting for the capture thread, and whether the
-// one device is open.
+// What the test device watches: a waveInReset waiting for the capture thread, whether the
+// one device is open, and whether its capture thread (one let go included) has yet to end.
 bool WaveInResetPending();
 bool WaveInDeviceIsOpen();
+bool WaveInCaptureThreadAlive();
 
 // The moment a test stopped the real-time clock at (one past January 2038, say, which no real
 // clock here shows): true, with *now set, while it is stopped.

@@ -23,7 +23,7 @@ import threading
 import zlib
 from typing import Optional, Union
 
-__all__ = ["OK", "OmbriVoiceError", "Recorder", "download", "read_reply", "upload"]
+__all__ = ["OK", "OmbriVoiceError", "Recorder", "RecordingBrokeOff", "download", "read_reply", "upload"]
 
 OK = 999
 """The result of a call that did its work."""
@@ -61,7 +61,13 @@ _START_MEANINGS = {
     5: "a recording is already running",
     6: "the recording cannot be set up (out of resources)",
 }
+_STOP_MEANINGS = {
+    -1: "no recording was running",
+    -2: "the recording broke off: capture failed (sound server gone, source removed) or writing "
+        "the file failed (disk full); the file holds a valid WAV of what was saved",
+}
 _NOT_RECORDING = -1
+_BROKE_OFF = -2
 
 
 class OmbriVoiceError(Exception):
@@ -78,6 +84,20 @@ class OmbriVoiceError(Exception):
         self.call = call
         self.code = code
         self.meaning = meaning
+
+
+class RecordingBrokeOff(OmbriVoiceError):
+    """A recording that broke off before its stop: capture failed (the sound server died, the
+    source was removed) or a write to the file failed (disk full). Nothing captured is lost:
+    the file is closed and holds a valid WAV of the audio saved up to then.
+
+    Attributes (besides OmbriVoiceError's, with code -2):
+        path: the recording's file.
+    """
+
+    def __init__(self, path: Path) -> None:
+        super().__init__("OmbriVoiceRecorderStop", _BROKE_OFF, _STOP_MEANINGS[_BROKE_OFF])
+        self.path = path
 
 
 def _library_name() -> str:
@@ -237,11 +257,16 @@ class Recorder:
         self._recording = True
 
     def stop(self) -> int:
-        """Stops capture, finishes the file and returns its number of audio bytes."""
+        """Stops capture, finishes the file and returns its number of audio bytes. Raises
+        RecordingBrokeOff, which carries the path, when the recording broke off before the
+        stop (its file still holds a valid WAV of what was saved)."""
         count = _load().OmbriVoiceRecorderStop()
         self._recording = False
-        if count == _NOT_RECORDING:
-            raise OmbriVoiceError("OmbriVoiceRecorderStop", count, "no recording is running")
+        if count == _BROKE_OFF:
+            self.audio_bytes = None
+            raise RecordingBrokeOff(self.path)
+        if count < 0:
+            raise OmbriVoiceError("OmbriVoiceRecorderStop", count, _STOP_MEANINGS.get(count, "unknown result"))
         self.audio_bytes = count
         return count
 

@@ -3,8 +3,11 @@ call's success and a failure, the error's fields, and paths and keys beyond ASCI
 
 import gzip
 import http.server
+import resource
+import signal
 import threading
 import time
+import wave
 import zlib
 
 import pytest
@@ -118,6 +121,32 @@ def test_recorder_failures_raise(alsa, tmp_path):
     with pytest.raises(ombrivoice.OmbriVoiceError) as failure:
         recorder.stop()
     assert (failure.value.call, failure.value.code) == ("OmbriVoiceRecorderStop", -1)
+
+
+def test_a_recording_that_broke_off_raises_with_its_path(alsa, tmp_path):
+    """A write falls short (the file size limit stands in for a full disk): the stop raises,
+    and the file it names is a valid WAV of what was saved."""
+    (tmp_path / "pattern.raw").write_bytes(bytes(range(256)) * 2000)
+    alsa(tmp_path / "pattern.raw")
+    path = tmp_path / "broken.wav"
+    limit = 44 + 88200 + 1000
+    before = resource.getrlimit(resource.RLIMIT_FSIZE)
+    previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, before[1]))
+    try:
+        recorder = ombrivoice.Recorder(path)
+        recorder.start()
+        deadline = time.monotonic() + 10
+        while path.stat().st_size < limit and time.monotonic() < deadline:
+            time.sleep(0.01)
+        with pytest.raises(ombrivoice.RecordingBrokeOff) as failure:
+            recorder.stop()
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, before)
+        signal.signal(signal.SIGXFSZ, previous)
+    assert (failure.value.code, failure.value.path) == (-2, path)
+    with wave.open(str(path), "rb") as reader:
+        assert reader.getnframes() * 2 == path.stat().st_size - 44 == limit - 44
 
 
 @pytest.mark.parametrize("name, coded", [

@@ -17,6 +17,8 @@ constexpr uint32_t kPatternBytes = kPatternSamples * 2;    // one turn of the pa
 constexpr uint32_t kDefaultBytesPerRead = 4410;            // 25 ms at 44100 Hz, 16-bit mono
 constexpr unsigned kIdleMicroseconds = 1000;               // pause of a silent read
 constexpr unsigned kPollMicroseconds = 500;                // pause while holding a buffer
+constexpr int kLongestHangMs = 60000;                      // a hang or a wait for a wake-up
+                                                           // ends by itself after this
 
 struct ScriptedState {
   pthread_mutex_t lock;            // guards every field below
@@ -30,10 +32,15 @@ struct ScriptedState {
   uint32_t fullBuffers;            // full buffers returned since the last open
   bool quiet;                      // a read came after all bytes were produced
   bool holding;                    // the held buffer is being held
+  uint32_t readCalls;              // reads since the last open
+  bool woken;                      // wake was called and no read has consumed it yet
+  bool hanging;                    // the scripted call is hanging
+  bool released;                   // hangs are over (since the script was set)
 };
 
 ScriptedState gScripted = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false, false,
-                           ScriptedCaptureDevice(), 0, 0, 0, 0, false, false};
+                           ScriptedCaptureDevice(), 0, 0, 0, 0, false, false, 0, false, false,
+                           false};
 uint8_t gPattern[kPatternBytes];  // one turn of the pattern, filled once
 pthread_once_t gPatternOnce = PTHREAD_ONCE_INIT;
 
@@ -57,8 +64,41 @@ void CopyPattern(char* destination, uint64_t offset, uint32_t count) {
   }
 }
 
+// A deadline timeoutMs from now on the real-time clock, which the condition variable uses.
+timespec DeadlineAfter(int timeoutMs) {
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += timeoutMs / 1000;
+  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+
+// Waits, lock held, until *flag is true or timeoutMs passes; whether it is.
+bool WaitLockedForFlag(const bool* flag, int timeoutMs) {
+  timespec deadline = DeadlineAfter(timeoutMs);
+  int waited = 0;
+  while (!*flag && waited == 0) {
+    waited = pthread_cond_timedwait(&gScripted.changed, &gScripted.lock, &deadline);
+  }
+  return *flag;
+}
+
+// The scripted call hangs here until released. Lock held.
+void HangIfScripted(ScriptedHang call) {
+  if (gScripted.script.hangIn != call || gScripted.released) return;
+  gScripted.hanging = true;
+  pthread_cond_broadcast(&gScripted.changed);
+  WaitLockedForFlag(&gScripted.released, kLongestHangMs);
+  gScripted.hanging = false;
+}
+
 MMRESULT OpenScripted(const WAVEFORMATEX*) {
   pthread_mutex_lock(&gScripted.lock);
+  HangIfScripted(ScriptedHang::kOpen);
   gScripted.openCalls += 1;
   gScripted.deviceOpen = gScripted.script.openResult == MMSYSERR_NOERROR;
   gScripted.produced = 0;
@@ -66,6 +106,7 @@ MMRESULT OpenScripted(const WAVEFORMATEX*) {
   gScripted.fullBuffers = 0;
   gScripted.quiet = false;
   gScripted.holding = false;
+  gScripted.readCalls = 0;
   MMRESULT result = gScripted.script.openResult;
   pthread_mutex_unlock(&gScripted.lock);
   return result;
@@ -73,27 +114,48 @@ MMRESULT OpenScripted(const WAVEFORMATEX*) {
 
 MMRESULT StartScripted() {
   pthread_mutex_lock(&gScripted.lock);
+  HangIfScripted(ScriptedHang::kStart);
   MMRESULT result = gScripted.script.startResult;
   pthread_mutex_unlock(&gScripted.lock);
   return result;
 }
 
+// A read after the total: what the script says. Lock held.
+long ReadAfterTotal() {
+  gScripted.quiet = true;
+  pthread_cond_broadcast(&gScripted.changed);
+  switch (gScripted.script.afterTotal) {
+    case ScriptedEnd::kSilentUntilWoken:
+      WaitLockedForFlag(&gScripted.woken, kLongestHangMs);
+      gScripted.woken = false;
+      return 0;
+    case ScriptedEnd::kOverruns:
+      return kSourceOverrun;
+    case ScriptedEnd::kFails:
+      return -1;
+    case ScriptedEnd::kSilent:
+      break;
+  }
+  pthread_mutex_unlock(&gScripted.lock);
+  usleep(kIdleMicroseconds);
+  pthread_mutex_lock(&gScripted.lock);
+  return 0;
+}
+
 long ReadScripted(char* destination, DWORD maxBytes) {
   pthread_mutex_lock(&gScripted.lock);
+  gScripted.readCalls += 1;
   uint64_t offset = gScripted.produced;
   uint64_t left = gScripted.script.totalBytes - offset;
   uint32_t count = gScripted.script.bytesPerRead != 0 ? gScripted.script.bytesPerRead
                                                       : kDefaultBytesPerRead;
   unsigned pause = gScripted.script.microsecondsPerRead;
   if (left == 0) {
-    gScripted.quiet = true;
-    pthread_cond_broadcast(&gScripted.changed);
+    long result = ReadAfterTotal();
+    pthread_mutex_unlock(&gScripted.lock);
+    return result;
   }
   pthread_mutex_unlock(&gScripted.lock);
-  if (left == 0) {
-    usleep(kIdleMicroseconds);
-    return 0;
-  }
   if (count > maxBytes) count = maxBytes;
   if (count > left) count = static_cast<uint32_t>(left);
   if (pause > 0) {
@@ -106,7 +168,18 @@ long ReadScripted(char* destination, DWORD maxBytes) {
   return count;
 }
 
-void StopScripted() {}
+void WakeScripted() {
+  pthread_mutex_lock(&gScripted.lock);
+  gScripted.woken = true;
+  pthread_cond_broadcast(&gScripted.changed);
+  pthread_mutex_unlock(&gScripted.lock);
+}
+
+void StopScripted() {
+  pthread_mutex_lock(&gScripted.lock);
+  HangIfScripted(ScriptedHang::kStop);
+  pthread_mutex_unlock(&gScripted.lock);
+}
 
 void CloseScripted() {
   pthread_mutex_lock(&gScripted.lock);
@@ -114,25 +187,13 @@ void CloseScripted() {
   pthread_mutex_unlock(&gScripted.lock);
 }
 
-const CaptureSource kScriptedCaptureSource = {OpenScripted, StartScripted, ReadScripted, StopScripted,
-                                              CloseScripted};
+const CaptureSource kScriptedCaptureSource = {OpenScripted, StartScripted, ReadScripted,
+                                              WakeScripted, StopScripted, CloseScripted};
 
 // Waits until *flag is true or timeoutMs passes.
 bool WaitForFlag(const bool* flag, int timeoutMs) {
-  timespec deadline;
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += timeoutMs / 1000;
-  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
   pthread_mutex_lock(&gScripted.lock);
-  int waited = 0;
-  while (!*flag && waited == 0) {
-    waited = pthread_cond_timedwait(&gScripted.changed, &gScripted.lock, &deadline);
-  }
-  bool reached = *flag;
+  bool reached = WaitLockedForFlag(flag, timeoutMs);
   pthread_mutex_unlock(&gScripted.lock);
   return reached;
 }
@@ -181,6 +242,8 @@ void WaveInUseScriptedDeviceForTesting(const ScriptedCaptureDevice* script) {
   gScripted.inUse = script != nullptr;
   gScripted.script = script != nullptr ? *script : ScriptedCaptureDevice();
   gScripted.openCalls = 0;
+  gScripted.woken = false;
+  gScripted.released = false;
   pthread_mutex_unlock(&gScripted.lock);
 }
 
@@ -197,6 +260,27 @@ bool WaveInWaitUntilScriptedBufferHeld(int timeoutMs) {
   return WaitForFlag(&gScripted.holding, timeoutMs);
 }
 
+bool WaveInWaitUntilScriptedHanging(int timeoutMs) { return WaitForFlag(&gScripted.hanging, timeoutMs); }
+
+bool WaveInScriptedHanging() { return ReadLocked(&gScripted.lock, &gScripted.hanging); }
+
+void WaveInReleaseScriptedHang() {
+  pthread_mutex_lock(&gScripted.lock);
+  gScripted.released = true;
+  pthread_cond_broadcast(&gScripted.changed);
+  pthread_mutex_unlock(&gScripted.lock);
+}
+
+bool WaveInWaitUntilCaptureThreadEnded(int timeoutMs) {
+  for (int waited = 0; WaveInCaptureThreadAlive(); ++waited) {
+    if (waited >= timeoutMs) return false;
+    usleep(1000);
+  }
+  return true;
+}
+
+uint32_t WaveInScriptedReadCalls() { return ReadLocked(&gScripted.lock, &gScripted.readCalls); }
+
 uint64_t WaveInScriptedBytesProduced() { return ReadLocked(&gScripted.lock, &gScripted.produced); }
 
 uint32_t WaveInScriptedAddBufferCalls() { return ReadLocked(&gScripted.lock, &gScripted.addBufferCalls); }
@@ -204,3 +288,5 @@ uint32_t WaveInScriptedAddBufferCalls() { return ReadLocked(&gScripted.lock, &gS
 uint32_t WaveInScriptedOpenCalls() { return ReadLocked(&gScripted.lock, &gScripted.openCalls); }
 
 bool WaveInDeviceIsOpenForTesting() { return WaveInDeviceIsOpen(); }
+
+bool WaveInCaptureThreadEndedForTesting() { return !WaveInCaptureThreadAlive(); }

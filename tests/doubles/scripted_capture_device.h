@@ -8,6 +8,18 @@
 
 #include "platform/wave_in.h"
 
+// What reads give once the device has produced its total.
+enum class ScriptedEnd : uint8_t {
+  kSilent,         // nothing, after a millisecond's pause
+  kSilentUntilWoken,  // nothing, after waiting for the binding's wake-up (a stalled server)
+  kOverruns,       // an overrun every time, the stream restarted each time (a dead server)
+  kFails,          // a failure for good (a removed source)
+};
+
+// A source call that waits until WaveInReleaseScriptedHang (or a minute), as a call into a
+// frozen sound server does.
+enum class ScriptedHang : uint8_t { kNone, kOpen, kStart, kStop };
+
 struct ScriptedCaptureDevice {
   MMRESULT openResult;            // what waveInOpen gives (MMSYSERR_NOERROR: it opens)
   MMRESULT startResult;           // what waveInStart gives
@@ -18,6 +30,8 @@ struct ScriptedCaptureDevice {
   uint32_t microsecondsPerRead;   // pause before each read (0: none)
   uint32_t heldFullBuffer;        // this full buffer (from 1; 0: none) is returned only once
                                   // waveInReset has been called
+  ScriptedEnd afterTotal;         // what reads give after totalBytes
+  ScriptedHang hangIn;            // the call that hangs
 };
 
 // From the next waveInOpen on, the device follows script (copied); nullptr restores ALSA.
@@ -34,12 +48,25 @@ bool WaveInWaitUntilScriptedDeviceQuiet(int timeoutMs);
 // Waits until the held full buffer is being held. False after timeoutMs.
 bool WaveInWaitUntilScriptedBufferHeld(int timeoutMs);
 
+// Waits until the scripted call is hanging. False after timeoutMs.
+bool WaveInWaitUntilScriptedHanging(int timeoutMs);
+
+// Whether the scripted call is hanging now; and lets it (and any later one) return.
+bool WaveInScriptedHanging();
+void WaveInReleaseScriptedHang();
+
+// Waits until the capture thread, also one the binding let go, has ended. False after timeoutMs.
+bool WaveInWaitUntilCaptureThreadEnded(int timeoutMs);
+
 // Counts since the last open of the scripted device.
 uint64_t WaveInScriptedBytesProduced();
+uint32_t WaveInScriptedReadCalls();
 uint32_t WaveInScriptedAddBufferCalls();
 uint32_t WaveInScriptedOpenCalls();  // since WaveInUseScriptedDeviceForTesting
 
-// Whether the one capture device is open (whatever its source).
+// Whether the one capture device is open (whatever its source), and whether its capture
+// thread, also one let go, has ended.
 bool WaveInDeviceIsOpenForTesting();
+bool WaveInCaptureThreadEndedForTesting();
 
 #endif
