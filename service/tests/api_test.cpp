@@ -197,6 +197,7 @@ TEST_F(ServiceApi, JobReadsNeedAValidKeyThatOwnsTheJob) {
   gate_->Open();
   const std::string id = JsonField(Upload(kProxyUploadTarget, wav_, "good-key").body, "jobid");
   const std::string job = "/1/api/async/job/" + id;
+  ASSERT_EQ(WaitForResult(id).status, 200);  // the reads below find it done
   struct Case {
     std::string target;
     int status;
