@@ -135,9 +135,10 @@ struct HttpServer::Impl {
   tcp::acceptor acceptor{acceptStrand};
   asio::steady_timer acceptRetry{acceptStrand};
   std::vector<std::thread> threads;     // running io
-  // The handlers' blocking work; after io, so that it ends first: the sessions its queued work
-  // holds are released while io, their executor, still stands.
-  asio::thread_pool blocking{kBlockingThreads};
+  // The handlers' blocking work, started by Serve as the loop's threads are (so that they take
+  // its signal mask); after io, so that it ends first: the sessions its queued work holds are
+  // released while io, their executor, still stands.
+  std::optional<asio::thread_pool> blocking;
   std::mutex mutex;                     // guards stopping
   std::condition_variable stopAsked;
   bool stopping = false;
@@ -276,7 +277,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   template <class Work, class Then>
   void Offload(Work work, Then then) {
     Lowest().expires_never();
-    asio::post(server_.blocking, [self = this->shared_from_this(), work = std::move(work), then = std::move(then)]() mutable {
+    asio::post(*server_.blocking, [self = this->shared_from_this(), work = std::move(work), then = std::move(then)]() mutable {
       std::string failure;
       try {
         auto result = work();
@@ -583,6 +584,7 @@ bool HttpServer::Serve(const HttpHandlers& handlers) {
   impl.handlers = handlers;
   impl.internalError = SerializeReply(handlers.refusal(500));
   impl.busy = SerializeReply(handlers.refusal(503));
+  impl.blocking.emplace(kBlockingThreads);
   asio::post(impl.acceptStrand, [&impl] { impl.Accept(); });
   for (unsigned i = 0; i < kServeThreads; ++i) impl.threads.emplace_back([&impl] { impl.Run(); });
   {
