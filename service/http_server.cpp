@@ -57,9 +57,11 @@ constexpr auto kLingerLimit = std::chrono::seconds(1);
 constexpr std::size_t kLingerBytes = 1 << 20;
 // Threads that run the event loop, which only do I/O.
 constexpr unsigned kServeThreads = 4;
-// Threads for the handlers' blocking work (writing uploads, the database): requests are served
-// while others wait on disk.
-constexpr unsigned kBlockingThreads = 4;
+// Threads for the handlers' blocking work: requests are served while others wait on disk. The
+// bodies' pieces (written to disk as they come) have a pool of their own, so that a reply
+// (the database, mostly) never queues behind a stream of uploads.
+constexpr unsigned kBodyThreads = 4;
+constexpr unsigned kReplyThreads = 2;
 // Every connection costs a descriptor and, while its head comes, up to the head limit of
 // memory. One address may hold this many at once (64 clients uploading at the same moment
 // are all answered), all addresses together the most the descriptors allow.
@@ -135,10 +137,11 @@ struct HttpServer::Impl {
   tcp::acceptor acceptor{acceptStrand};
   asio::steady_timer acceptRetry{acceptStrand};
   std::vector<std::thread> threads;     // running io
-  // The handlers' blocking work, started by Serve as the loop's threads are (so that they take
-  // its signal mask); after io, so that it ends first: the sessions its queued work holds are
-  // released while io, their executor, still stands.
-  std::optional<asio::thread_pool> blocking;
+  // The handlers' blocking work: the bodies' pieces, and the rest. Started by Serve as the
+  // loop's threads are (so that they take its signal mask); after io, so that they end first:
+  // the sessions their queued work holds are released while io, their executor, still stands.
+  std::optional<asio::thread_pool> bodyWork;
+  std::optional<asio::thread_pool> replyWork;
   std::mutex mutex;                     // guards stopping
   std::condition_variable stopAsked;
   bool stopping = false;
@@ -271,13 +274,13 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     return true;
   }
 
-  // Runs work on the server's pool for blocking work, then then(its result) back on the
-  // session's strand; what work throws is answered as a failed step. The client is not timed
-  // meanwhile: the next read sets its limits again.
+  // Runs work on pool, one of the server's for blocking work, then then(its result) back on
+  // the session's strand; what work throws is answered as a failed step. The client is not
+  // timed meanwhile: the next read sets its limits again.
   template <class Work, class Then>
-  void Offload(Work work, Then then) {
+  void Offload(asio::thread_pool& pool, Work work, Then then) {
     Lowest().expires_never();
-    asio::post(*server_.blocking, [self = this->shared_from_this(), work = std::move(work), then = std::move(then)]() mutable {
+    asio::post(pool, [self = this->shared_from_this(), work = std::move(work), then = std::move(then)]() mutable {
       std::string failure;
       try {
         auto result = work();
@@ -315,7 +318,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void PassBodyOn() {
     std::size_t drawn = 0;
     auto piece = std::make_shared<std::string>(parser_.TakeBody(&drawn));
-    Offload([self = this->shared_from_this(), piece] { return self->reader_->Take(*piece); },
+    Offload(*server_.bodyWork, [self = this->shared_from_this(), piece] { return self->reader_->Take(*piece); },
             [this, piece, drawn](std::optional<HttpReply> refused) {
               std::string().swap(*piece);
               server_.bodyBudget.Give(parser_.request().client, drawn);
@@ -327,7 +330,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   // The request is whole: its reply is made on the pool.
   void Answer() {
     Offload(
-        [self = this->shared_from_this()] {
+        *server_.replyWork, [self = this->shared_from_this()] {
           const HttpRequest& request = self->parser_.request();
           return self->reader_ ? self->reader_->Finish(request) : self->server_.handlers.answer(request);
         },
@@ -338,8 +341,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   // The head is whole: it may be refused at once; else its body's deadline and first rate
-  // window are set, its reader is made (on the pool) when the routes read bodies as they come,
-  // and the client told to send it when it asked.
+  // window are set, its reader is made (on the pool) when the routes read bodies as they come
+  // (a request without a body is answered whole), and the client told to send it when it asked.
   void OnHead() {
     headRead_ = Clock::now();
     std::optional<HttpReply> refused = server_.handlers.checkHead(parser_.request());
@@ -349,8 +352,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       bodyDeadline_ = *headRead_ + server_.httpLimits.bodySlack + TimeFor(length, server_.httpLimits.bodyBytesPerSecond);
       windowEnd_ = *headRead_ + server_.httpLimits.bodyRateWindow;
     }
-    if (!server_.handlers.openBody) return AskForBody();
-    Offload([self = this->shared_from_this()] { return self->server_.handlers.openBody(self->parser_.request()); },
+    if (!server_.handlers.openBody || parser_.is_done()) return AskForBody();  // no body to stream
+    Offload(*server_.replyWork,
+            [self = this->shared_from_this()] { return self->server_.handlers.openBody(self->parser_.request()); },
             [this](std::unique_ptr<BodyReader> reader) {
               reader_ = std::move(reader);
               AskForBody();
@@ -584,7 +588,8 @@ bool HttpServer::Serve(const HttpHandlers& handlers) {
   impl.handlers = handlers;
   impl.internalError = SerializeReply(handlers.refusal(500));
   impl.busy = SerializeReply(handlers.refusal(503));
-  impl.blocking.emplace(kBlockingThreads);
+  impl.bodyWork.emplace(kBodyThreads);
+  impl.replyWork.emplace(kReplyThreads);
   asio::post(impl.acceptStrand, [&impl] { impl.Accept(); });
   for (unsigned i = 0; i < kServeThreads; ++i) impl.threads.emplace_back([&impl] { impl.Run(); });
   {

@@ -200,12 +200,10 @@ bool MultipartStream::StepPartHead() {
   if (nextBoundary != std::string_view::npos && nextBoundary < headersEnd) {
     return Fail(PartLabel() + " is cut off in its headers");
   }
-  if (headersEnd == std::string_view::npos) {
-    if (held.size() > kMaxPartHeadBytes) {
-      return Fail(PartLabel() + "'s header lines are over " + std::to_string(kMaxPartHeadBytes) + " bytes");
-    }
-    return false;
+  if (std::min(headersEnd, held.size()) > kMaxPartHeadBytes) {
+    return Fail(PartLabel() + "'s header lines are over " + std::to_string(kMaxPartHeadBytes) + " bytes");
   }
+  if (headersEnd == std::string_view::npos) return false;
   if (headersEnd == 0) return Fail(PartLabel() + " has no header lines");
   FormPart part;
   if (!ReadPartHeaders(held.substr(kLineBreak.size(), headersEnd - kLineBreak.size()), &part)) {

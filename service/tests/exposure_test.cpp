@@ -1,5 +1,5 @@
 // The service program exposed to clients that attack it: header floods, clients that trickle
-// their heads, bodies announced large and held back, idle connections by the thousand and many
+// their heads, bodies announced large and held back, forms of countless parts, idle connections by the thousand and many
 // from one address. Each test prints the figure it measures (memory, answer time, connections
 // held) beside its check. The bounds leave room for a loaded machine; under a sanitizer, which
 // slows the service several times over and keeps memory of its own, the time bounds are wider
@@ -304,6 +304,28 @@ TEST_F(ServiceExposure, BesideBodiesHeldToTakeTheBudgetAnUploadIsAcceptedAndTheH
     if (attack.trickle) EXPECT_EQ(open, 0u) << "bodies at a byte every 3 s outlived the least rate";
     for (int sock : held) close(sock);
   }
+}
+
+TEST_F(ServiceExposure, AKeylessFormOfCountlessTinyPartsIsRefusedWithoutMemoryForEachPart) {
+  constexpr long kGrowthLimitKiB = 32 << 10;  // the body is 60 MiB; an entry per part cost 311 MiB
+  const std::string part = "--b\r\nContent-Disposition:form-data;name=x\r\n\r\n\r\n";  // 47 bytes
+  std::string body;
+  body.reserve(60 << 20);
+  while (body.size() + part.size() + 7 < (60u << 20)) body += part;
+  body += "--b--\r\n";
+  const std::size_t parts = body.size() / part.size();
+  const long peakBefore = StatusKiB(service_.pid(), "VmHWM");
+  const RawReply reply =
+      SendRaw(service_.port(), "POST " + std::string(kUploadTarget) + " HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                                   "multipart/form-data; boundary=b\r\nContent-Length: " + std::to_string(body.size()) +
+                                   "\r\n\r\n" + body);
+  WaitUntilSettled(service_.pid());
+  const long peakGrowth = StatusKiB(service_.pid(), "VmHWM") - peakBefore;
+  std::printf("a keyless %zu MiB form of %zu parts: answered %d %s; the service's peak resident memory grew by %ld KiB\n",
+              body.size() >> 20, parts, reply.status, JsonField(reply.body, "error").c_str(), peakGrowth);
+  EXPECT_EQ(reply.status, 400) << reply.body;
+  EXPECT_NE(JsonField(reply.body, "message").find("more than 64 parts"), std::string::npos) << reply.body;
+  if (!kSanitized) EXPECT_LT(peakGrowth, kGrowthLimitKiB);
 }
 
 TEST_F(ServiceExposure, AThousandIdleConnectionsAreHeldAndOneAddressIsCapped) {
