@@ -280,11 +280,14 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   template <class Work, class Then>
   void Offload(asio::thread_pool& pool, Work work, Then then) {
     Lowest().expires_never();
-    asio::post(pool, [self = this->shared_from_this(), work = std::move(work), then = std::move(then)]() mutable {
+    // Counted as work of the event loop until the answer is back, so that the loop's threads
+    // do not end while a session has nothing else pending.
+    auto home = asio::prefer(executor_, asio::execution::outstanding_work.tracked);
+    asio::post(pool, [self = this->shared_from_this(), home, work = std::move(work), then = std::move(then)]() mutable {
       std::string failure;
       try {
         auto result = work();
-        asio::post(self->executor_, [self, result = std::move(result), then = std::move(then)]() mutable {
+        asio::post(home, [self, result = std::move(result), then = std::move(then)]() mutable {
           self->Guarded([&] { then(std::move(result)); });
         });
         return;
@@ -293,7 +296,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       } catch (...) {
         failure = "an unknown exception";
       }
-      asio::post(self->executor_, [self, failure] { self->Failed(failure.c_str()); });
+      asio::post(home, [self, failure] { self->Failed(failure.c_str()); });
     });
   }
 

@@ -301,7 +301,9 @@ TEST_F(ServiceExposure, BesideBodiesHeldToTakeTheBudgetAnUploadIsAcceptedAndTheH
     std::printf("%s: an upload beside them answered %d in %.3f s; %zu of %zu held bodies still open %.0f s after "
                 "a byte every 3 s began\n",
                 attack.what, honest.status, answerSeconds, open, held.size(), Seconds(Clock::now() - trickleBegan));
-    if (attack.trickle) EXPECT_EQ(open, 0u) << "bodies at a byte every 3 s outlived the least rate";
+    if (attack.trickle) {
+      EXPECT_EQ(open, 0u) << "bodies at a byte every 3 s outlived the least rate";
+    }
     for (int sock : held) close(sock);
   }
 }
@@ -325,7 +327,9 @@ TEST_F(ServiceExposure, AKeylessFormOfCountlessTinyPartsIsRefusedWithoutMemoryFo
               body.size() >> 20, parts, reply.status, JsonField(reply.body, "error").c_str(), peakGrowth);
   EXPECT_EQ(reply.status, 400) << reply.body;
   EXPECT_NE(JsonField(reply.body, "message").find("more than 64 parts"), std::string::npos) << reply.body;
-  if (!kSanitized) EXPECT_LT(peakGrowth, kGrowthLimitKiB);
+  if (!kSanitized) {
+    EXPECT_LT(peakGrowth, kGrowthLimitKiB);
+  }
 }
 
 TEST_F(ServiceExposure, AThousandIdleConnectionsAreHeldAndOneAddressIsCapped) {
