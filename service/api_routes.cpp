@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "service/connection_limits.h"
 #include "service/key_digest.h"
 #include "service/mapped_file.h"
 #include "service/multipart.h"
@@ -29,12 +30,15 @@ using Json = nlohmann::ordered_json;  // fields in the order written, as the rep
 // Methods that carry a body, which must come with a length.
 constexpr const char* kBodyMethods[] = {"POST", "PUT", "PATCH", "DELETE"};
 
-// What every route needs: the settings, the keys as digests, and the job store.
+// What every route needs: the settings, the keys as digests, the job store, and the disk that
+// uploads still arriving may take before their key is known.
 struct Api {
-  Api(const ApiSettings& given, JobStore& jobs) : settings(given), keys(given.keys), store(jobs) {}
+  Api(const ApiSettings& given, JobStore& jobs)
+      : settings(given), keys(given.keys), store(jobs), arriving(given.maxArrivingBytes, given.maxArrivingBytes / 4) {}
   const ApiSettings settings;
   const KeyRing keys;
   JobStore& store;
+  BodyBudget arriving;
 };
 
 // Text that is not UTF-8 (a path, an id from the URL) is sent with U+FFFD in its place.
@@ -179,14 +183,21 @@ HttpReply HandleUpload(Api& api, const HttpRequest& req, UploadForm& form, bool 
 // boundary is refused at its first bytes.
 class UploadReader : public BodyReader {
  public:
-  UploadReader(Api& api, const HttpRequest& head) : api_(api) {
+  UploadReader(Api& api, const HttpRequest& head) : api_(api), client_(head.client) {
     const std::string* type = head.Header("Content-Type");
     std::optional<std::string> boundary = BoundaryFromContentType(type != nullptr ? *type : "");
     if (boundary) form_.emplace(*boundary, api.store.NewUploadPath());
   }
+  ~UploadReader() override { api_.arriving.Give(client_, drawn_); }
 
   std::optional<HttpReply> Take(std::string_view bytes) override {
     if (!form_) return NotAForm();
+    if (!api_.arriving.Take(client_, bytes.size())) {  // what the form may write of them
+      HttpReply busy = Error(503, "busy", "too many uploads are arriving at once; retry later");
+      busy.headers.emplace_back("Retry-After", "10");
+      return busy;
+    }
+    drawn_ += bytes.size();
     if (form_->Feed(bytes)) return std::nullopt;
     return HandleUpload(api_, HttpRequest(), *form_, false);
   }
@@ -203,6 +214,8 @@ class UploadReader : public BodyReader {
   }
 
   Api& api_;
+  const std::string client_;
+  std::uint64_t drawn_ = 0;  // of api_.arriving
   std::optional<UploadForm> form_;
 };
 

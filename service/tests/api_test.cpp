@@ -234,6 +234,18 @@ TEST_F(ServiceApi, JobUrlsAreBuiltOnThePublicUrlWhenOneIsGiven) {
   EXPECT_NE(reply.headers.find("Location: " + jobUrl), std::string::npos) << reply.headers;
 }
 
+TEST_F(ServiceApi, UploadsArrivingPastTheAddresssShareOfTheDiskGet503) {
+  Stop();
+  ApiSettings settings = Settings();
+  settings.maxArrivingBytes = 64 * 1024;  // 16 KiB for one address
+  Start(JobLimits{}, settings);
+  gate_->Open();
+  const RawReply large = Upload(kProxyUploadTarget, MakeWav(44100, 1, 16, std::vector<std::int16_t>(9000, 100)), "good-key");
+  EXPECT_EQ(large.status, 503) << large.body;
+  EXPECT_EQ(JsonField(large.body, "error"), "busy");
+  EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "good-key").status, 202) << "the refused upload gave back its share";
+}
+
 TEST_F(ServiceApi, FullStoreAnswers503UntilAJobIsDone) {
   Stop();
   JobLimits limits;
