@@ -246,7 +246,7 @@ TEST_F(ServiceApi, UploadsArrivingPastTheAddresssShareOfTheDiskGet503) {
   EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "good-key").status, 202) << "the refused upload gave back its share";
 }
 
-TEST_F(ServiceApi, FullStoreAnswers503UntilAJobIsDone) {
+TEST_F(ServiceApi, FullStoreAnswers503UntilAJobIsDoneAndAnotherKeysResultRead) {
   Stop();
   JobLimits limits;
   limits.maxJobs = 1;
@@ -256,8 +256,13 @@ TEST_F(ServiceApi, FullStoreAnswers503UntilAJobIsDone) {
   EXPECT_EQ(full.status, 503);
   EXPECT_EQ(JsonField(full.body, "error"), "busy");
   gate_->Release();
-  ASSERT_EQ(WaitForResult(id).status, 200);
-  EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "good-key").status, 202);
+  const std::string status = "/1/api/async/job/" + id + "?apikey=good-key";
+  for (int i = 0; i < 500 && JsonField(Get(port_, status).body, "status") != "finished"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "other-key").status, 503) << "another key's result, unread, was dropped";
+  ASSERT_EQ(WaitForResult(id).status, 200);  // read: it may make room now
+  EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "other-key").status, 202);
 }
 
 }  // namespace
