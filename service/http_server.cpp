@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -600,13 +601,19 @@ bool HttpServer::Serve(const HttpHandlers& handlers) {
     impl.stopAsked.wait(lock, [&impl] { return impl.stopping; });
   }
   // Once the acceptor is closed no session is added: those whose head is still coming are
-  // ended at once, the others get the grace to finish.
-  asio::post(impl.acceptStrand, [&impl] {
+  // ended at once, the others get the grace to finish. The close is waited for: were the loop
+  // stopped first, the port would stay open with no one accepting, and clients would hang in
+  // their connect until the server is destroyed.
+  std::promise<void> closed;
+  std::future<void> closing = closed.get_future();
+  asio::post(impl.acceptStrand, [&impl, &closed] {
     beast::error_code ignored;
     impl.acceptor.close(ignored);
     impl.acceptRetry.cancel();
+    closed.set_value();
     impl.EndIncompleteHeads();
   });
+  closing.wait();
   if (!impl.limits.WaitUntilNoneOpen(kShutdownGrace)) return false;
   impl.io.stop();
   for (std::thread& thread : impl.threads) thread.join();
