@@ -604,13 +604,13 @@ bool HttpServer::Serve(const HttpHandlers& handlers) {
   // ended at once, the others get the grace to finish. The close is waited for: were the loop
   // stopped first, the port would stay open with no one accepting, and clients would hang in
   // their connect until the server is destroyed.
-  std::promise<void> closed;
-  std::future<void> closing = closed.get_future();
-  asio::post(impl.acceptStrand, [&impl, &closed] {
+  auto closed = std::make_shared<std::promise<void>>();  // outlives this frame if need be
+  std::future<void> closing = closed->get_future();
+  asio::post(impl.acceptStrand, [&impl, closed] {
     beast::error_code ignored;
     impl.acceptor.close(ignored);
     impl.acceptRetry.cancel();
-    closed.set_value();
+    closed->set_value();
     impl.EndIncompleteHeads();
   });
   closing.wait();
