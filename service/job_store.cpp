@@ -123,8 +123,10 @@ void JobStore::DropExpiredLocked() {
 SubmitStatus JobStore::MakeRoomLocked(const std::string& keyDigest) {
   const std::optional<std::size_t> own = db_->CountOf(keyDigest);
   if (!own) return SubmitStatus::kFull;
-  if (*own >= limits_.maxJobsPerKey) {
-    return db_->DeleteOldestDoneOf(keyDigest) ? SubmitStatus::kAccepted : SubmitStatus::kKeyFull;
+  const std::size_t share = limits_.maxJobsPerKey != 0 ? limits_.maxJobsPerKey : limits_.maxJobs - limits_.maxJobs / 4;
+  if (*own >= share) {
+    if (db_->DeleteOldestDoneOf(keyDigest)) return SubmitStatus::kAccepted;
+    return *own >= limits_.maxJobs ? SubmitStatus::kFull : SubmitStatus::kKeyFull;  // the key's jobs fill it all
   }
   const std::optional<std::size_t> count = db_->Count();
   if (!count) return SubmitStatus::kFull;

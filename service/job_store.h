@@ -35,9 +35,9 @@ class JobProcessor {
 struct JobLimits {
   std::size_t maxJobs = 100;                      // jobs kept in any state
   // Jobs one key may keep in any state, so that one key cannot take every place: past it, the
-  // key's own oldest done job makes room, or its upload is refused. Three quarters of maxJobs'
-  // default: 64 uploads of one client at once are all taken, and others keep a quarter.
-  std::size_t maxJobsPerKey = 75;
+  // key's own oldest done job makes room, or its upload is refused. 0: three quarters of
+  // maxJobs (75 of 100: 64 uploads of one client at once are all taken, others keep a quarter).
+  std::size_t maxJobsPerKey = 0;
   std::chrono::seconds ttl{3600};                 // how long a finished or failed job is kept
   // The wall clock, as the times kept must mean the same to the next process.
   std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
