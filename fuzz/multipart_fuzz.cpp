@@ -1,7 +1,7 @@
 // Fuzzes the stand-in service's multipart reader two ways. Raw: any Content-Type and any body
 // (held in a heap block of exactly its size); whatever is accepted must describe the body
-// truly. Round trip: a form built from the input the way a client writes one must be read back
-// part for part.
+// truly, and the body read as it streams, in pieces, must give the same. Round trip: a form
+// built from the input the way a client writes one must be read back part for part.
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -16,9 +16,13 @@ namespace {
 
 using ombrivoice::service::BoundaryFromContentType;
 using ombrivoice::service::FindPart;
+using ombrivoice::service::FormEvents;
 using ombrivoice::service::FormPart;
 using ombrivoice::service::kMaxBoundaryChars;
+using ombrivoice::service::kMaxFormParts;
+using ombrivoice::service::kMaxPartHeadBytes;
 using ombrivoice::service::MultipartResult;
+using ombrivoice::service::MultipartStream;
 using ombrivoice::service::ParseMultipart;
 
 std::string Lower(std::string_view text) {
@@ -64,6 +68,35 @@ void CheckAccepted(std::string_view body, const std::string& boundary, const Mul
   FUZZ_CHECK(body.find(delimiter + "--", previousEnd) != std::string_view::npos);
 }
 
+// What a streaming read tells: each part's name, then its data as it came.
+class Transcript : public FormEvents {
+ public:
+  void OnPart(const FormPart& part, uint64_t) override { parts.push_back({part.name, ""}); }
+  bool OnData(std::string_view bytes, uint64_t) override {
+    parts.back().second.append(bytes);
+    return true;
+  }
+  std::vector<std::pair<std::string, std::string>> parts;
+};
+
+// The same body read as it streams, in pieces of a size taken from its length, must give what
+// the whole-body read gave: the same verdict and, when accepted, the same parts.
+void CheckStreamed(std::string_view body, const std::string& boundary, const MultipartResult& whole) {
+  const size_t piece = 1 + body.size() % 13;
+  Transcript events;
+  MultipartStream stream(boundary, events);
+  bool ok = true;
+  for (size_t at = 0; ok && at < body.size(); at += piece) ok = stream.Feed(body.substr(at, piece));
+  ok = ok && stream.Finish();
+  FUZZ_CHECK(ok == whole.ok);
+  if (!ok) return;
+  FUZZ_CHECK(events.parts.size() == whole.parts.size());
+  for (size_t i = 0; i < whole.parts.size(); ++i) {
+    FUZZ_CHECK(events.parts[i].first == whole.parts[i].name);
+    FUZZ_CHECK(events.parts[i].second == whole.parts[i].data);
+  }
+}
+
 void CheckRaw(FuzzReader* in) {
   std::string bytes = in->RestAsBytes();
   size_t lineEnd = bytes.find('\n');
@@ -78,6 +111,7 @@ void CheckRaw(FuzzReader* in) {
   MultipartResult form = ParseMultipart(body.view(), used);
   FUZZ_CHECK(form.ok == form.error.empty());
   if (form.ok) CheckAccepted(body.view(), used, form);
+  CheckStreamed(body.view(), used, form);
 }
 
 // Quoted-string form of text: backslash before '"' and '\'.
@@ -135,6 +169,11 @@ void CheckRoundTrip(FuzzReader* in) {
     parts.push_back(part);
   }
   body += "--\r\nepilogue";
+  // The reader's caps refuse a form of more parts, or of part headers longer, than a client sends.
+  if (parts.size() > kMaxFormParts) return;
+  for (const Written& part : parts) {
+    if (part.name.size() + part.filename.size() + part.type.size() > kMaxPartHeadBytes / 4) return;
+  }
   ExactBytes exact(body);
   MultipartResult form = ParseMultipart(exact.view(), boundary);
   FUZZ_CHECK(form.ok);

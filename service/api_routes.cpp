@@ -1,5 +1,6 @@
 // The HTTP face of the service: framing checks on the head before the body is read, the three
-// routes, and JSON bodies for every error, including requests the server could not read.
+// routes, and JSON bodies for every error, including requests the server could not read. An
+// upload's form is read as it streams (UploadForm), its audio checked where it was written.
 #include "service/api_routes.h"
 
 #include <cctype>
@@ -12,9 +13,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "service/connection_limits.h"
 #include "service/key_digest.h"
+#include "service/mapped_file.h"
 #include "service/multipart.h"
 #include "service/request_log.h"
+#include "service/upload_form.h"
 #include "service/url_query.h"
 #include "service/wav_reader.h"
 
@@ -26,12 +30,15 @@ using Json = nlohmann::ordered_json;  // fields in the order written, as the rep
 // Methods that carry a body, which must come with a length.
 constexpr const char* kBodyMethods[] = {"POST", "PUT", "PATCH", "DELETE"};
 
-// What every route needs: the settings, the keys as digests, and the job store.
+// What every route needs: the settings, the keys as digests, the job store, and the disk that
+// uploads still arriving may take before their key is known.
 struct Api {
-  Api(const ApiSettings& given, JobStore& jobs) : settings(given), keys(given.keys), store(jobs) {}
+  Api(const ApiSettings& given, JobStore& jobs)
+      : settings(given), keys(given.keys), store(jobs), arriving(given.maxArrivingBytes, given.maxArrivingBytes / 4) {}
   const ApiSettings settings;
   const KeyRing keys;
   JobStore& store;
+  BodyBudget arriving;
 };
 
 // Text that is not UTF-8 (a path, an id from the URL) is sent with U+FFFD in its place.
@@ -120,16 +127,6 @@ std::string BaseUrl(const ApiSettings& settings, const HttpRequest& req) {
   return (req.tls ? "https://" : "http://") + (plain ? host : req.local);
 }
 
-// The form's fields, or the error reply.
-std::variant<MultipartResult, HttpReply> ReadForm(const HttpRequest& req) {
-  const std::string* type = req.Header("Content-Type");
-  std::optional<std::string> boundary = BoundaryFromContentType(type != nullptr ? *type : "");
-  if (!boundary) return Error(400, "malformed_request", "the body must be multipart/form-data with a boundary");
-  MultipartResult form = ParseMultipart(req.body, *boundary);
-  if (!form.ok) return Error(400, "malformed_request", "the multipart body is malformed: " + form.error);
-  return form;
-}
-
 HttpReply Accepted(const Api& api, const HttpRequest& req, const std::string& id) {
   const std::string jobUrl = BaseUrl(api.settings, req) + kJobPathPrefix + id;
   HttpReply reply;
@@ -142,16 +139,21 @@ HttpReply Accepted(const Api& api, const HttpRequest& req, const std::string& id
   return reply;
 }
 
-HttpReply HandleUpload(Api& api, const HttpRequest& req) {
-  std::variant<MultipartResult, HttpReply> read = ReadForm(req);
-  if (std::holds_alternative<HttpReply>(read)) return std::get<HttpReply>(read);
-  const MultipartResult& form = std::get<MultipartResult>(read);
-  const FormPart* key = FindPart(form.parts, "apikey");
-  if (key == nullptr) return Error(401, "missing_key", "the form has no \"apikey\" field");
-  if (!api.keys.Accepts(key->data)) return Error(401, "bad_key", "the API key is not valid");
-  const FormPart* file = FindPart(form.parts, "file");
-  if (file == nullptr) return Error(400, "missing_file", "the form has no \"file\" field");
-  WavReadResult wav = ReadWav(file->data);
+// The reply to an upload whose form has been read whole (or found malformed) into form.
+HttpReply HandleUpload(Api& api, const HttpRequest& req, UploadForm& form, bool read) {
+  if (!read && form.storageFailed()) {
+    std::fprintf(stderr, "ombrivoice-service: an upload was refused: %s\n", form.error().c_str());
+    return Error(500, "storage_failed", "the service could not store the upload; nothing was queued");
+  }
+  if (!read) return Error(400, "malformed_request", "the multipart body is malformed: " + form.error());
+  if (!form.key()) return Error(401, "missing_key", "the form has no \"apikey\" field");
+  if (!api.keys.Accepts(*form.key())) return Error(401, "bad_key", "the API key is not valid");
+  if (!form.hasFile()) return Error(400, "missing_file", "the form has no \"file\" field");
+  WavReadResult wav;
+  {
+    const MappedFile audio(form.audioPath());
+    wav = ReadWav(audio.bytes());
+  }
   if (!wav.ok) return Error(400, "not_wav", "the \"file\" field is not a 16-bit PCM WAV file: " + wav.error);
   const double seconds = static_cast<double>(wav.audio.frames) / wav.audio.sampleRate;
   if (seconds > api.settings.maxAudioSeconds) {
@@ -160,9 +162,12 @@ HttpReply HandleUpload(Api& api, const HttpRequest& req) {
                   api.settings.maxAudioSeconds);
     return Error(413, "audio_too_long", why);
   }
-  SubmitResult submitted = api.store.Submit(std::string(key->data), file->data);
-  if (submitted.status == SubmitStatus::kFull) {
-    HttpReply busy = Error(503, "busy", "the service holds its maximum number of unfinished jobs; retry later");
+  SubmitResult submitted = api.store.SubmitFile(*form.key(), form.audioPath());
+  if (submitted.status == SubmitStatus::kFull || submitted.status == SubmitStatus::kKeyFull) {
+    HttpReply busy = Error(503, "busy",
+                           submitted.status == SubmitStatus::kFull
+                               ? "the service holds its maximum number of jobs, none of which may make room; retry later"
+                               : "this key holds its share of the service's jobs, none of them done; retry later");
     busy.headers.emplace_back("Retry-After", "10");
     return busy;
   }
@@ -170,15 +175,57 @@ HttpReply HandleUpload(Api& api, const HttpRequest& req) {
     std::fprintf(stderr, "ombrivoice-service: an upload was refused: %s\n", submitted.error.c_str());
     return Error(500, "storage_failed", "the service could not store the upload; nothing was queued");
   }
+  form.Release();
   return Accepted(api, req, submitted.id);
 }
 
-// The job id of the route, when query's apikey is valid and owns it; otherwise the error.
-std::variant<JobView, HttpReply> FindJob(Api& api, const std::string& id, std::string_view query) {
+// An upload's body, read as it comes into an UploadForm; one that is not a form with a
+// boundary is refused at its first bytes.
+class UploadReader : public BodyReader {
+ public:
+  UploadReader(Api& api, const HttpRequest& head) : api_(api), client_(head.client) {
+    const std::string* type = head.Header("Content-Type");
+    std::optional<std::string> boundary = BoundaryFromContentType(type != nullptr ? *type : "");
+    if (boundary) form_.emplace(*boundary, api.store.NewUploadPath());
+  }
+  ~UploadReader() override { api_.arriving.Give(client_, drawn_); }
+
+  std::optional<HttpReply> Take(std::string_view bytes) override {
+    if (!form_) return NotAForm();
+    if (!api_.arriving.Take(client_, bytes.size())) {  // what the form may write of them
+      HttpReply busy = Error(503, "busy", "too many uploads are arriving at once; retry later");
+      busy.headers.emplace_back("Retry-After", "10");
+      return busy;
+    }
+    drawn_ += bytes.size();
+    if (form_->Feed(bytes)) return std::nullopt;
+    return HandleUpload(api_, HttpRequest(), *form_, false);
+  }
+
+  HttpReply Finish(const HttpRequest& head) override {
+    if (!form_) return NotAForm();
+    const bool read = form_->Finish();
+    return HandleUpload(api_, head, *form_, read);
+  }
+
+ private:
+  static HttpReply NotAForm() {
+    return Error(400, "malformed_request", "the body must be multipart/form-data with a boundary");
+  }
+
+  Api& api_;
+  const std::string client_;
+  std::uint64_t drawn_ = 0;  // of api_.arriving
+  std::optional<UploadForm> form_;
+};
+
+// The job id of the route, when query's apikey is valid and owns it; otherwise the error. A
+// read of a done job's result marks it read.
+std::variant<JobView, HttpReply> FindJob(Api& api, const std::string& id, std::string_view query, bool result) {
   const std::optional<std::string> key = QueryValue(query, "apikey");
   if (!key) return Error(401, "missing_key", "the URL has no apikey parameter");
   if (!api.keys.Accepts(*key)) return Error(401, "bad_key", "the API key is not valid");
-  std::optional<JobView> job = api.store.Find(id, *key);
+  std::optional<JobView> job = api.store.Find(id, *key, result);
   if (!job) return Error(404, "unknown_job", "no job " + id + " for this key (it may have expired)");
   return *job;
 }
@@ -223,7 +270,7 @@ std::optional<HttpReply> HandleJobRead(Api& api, const std::string& rest, std::s
   const std::string id = rest.substr(0, slash);
   const bool result = slash != std::string::npos && rest.substr(slash) == "/result";
   if (id.empty() || (slash != std::string::npos && !result)) return std::nullopt;
-  std::variant<JobView, HttpReply> found = FindJob(api, id, query);
+  std::variant<JobView, HttpReply> found = FindJob(api, id, query, result);
   if (std::holds_alternative<HttpReply>(found)) return std::get<HttpReply>(found);
   const JobView& job = std::get<JobView>(found);
   if (result) return ResultReply(job);
@@ -232,11 +279,41 @@ std::optional<HttpReply> HandleJobRead(Api& api, const std::string& rest, std::s
   return reply;
 }
 
-HttpReply Answer(Api& api, const HttpRequest& req) {
+// The route's path of a request, percent-decoded, and its query.
+std::pair<std::string, std::string_view> PathAndQuery(const HttpRequest& req) {
   const std::size_t question = req.target.find('?');
   const std::string path = PercentDecoded(OriginFormPath(req.target.substr(0, question)), false);
   const std::string_view query = question == std::string::npos ? "" : std::string_view(req.target).substr(question + 1);
-  if (req.method == "POST" && path == kUploadPath) return HandleUpload(api, req);
+  return {path, query};
+}
+
+bool IsUpload(const HttpRequest& req) { return req.method == "POST" && PathAndQuery(req).first == kUploadPath; }
+
+// The body of a request to another route is passed over as it comes; the route answers.
+class DroppedBody : public BodyReader {
+ public:
+  explicit DroppedBody(Api& api) : api_(api) {}
+  std::optional<HttpReply> Take(std::string_view) override { return std::nullopt; }
+  HttpReply Finish(const HttpRequest& head) override;
+
+ private:
+  Api& api_;
+};
+
+std::unique_ptr<BodyReader> OpenBody(Api& api, const HttpRequest& head) {
+  if (IsUpload(head)) return std::make_unique<UploadReader>(api, head);
+  const std::string* length = head.Header("Content-Length");
+  if (length != nullptr && *length != "0") return std::make_unique<DroppedBody>(api);
+  return nullptr;
+}
+
+HttpReply Answer(Api& api, const HttpRequest& req) {
+  if (IsUpload(req)) {  // a body kept whole, when the server was told to keep it
+    UploadReader reader(api, req);
+    std::optional<HttpReply> refused = reader.Take(req.body);
+    return refused ? *refused : reader.Finish(req);
+  }
+  const auto [path, query] = PathAndQuery(req);
   const std::string prefix = kJobPathPrefix;
   if (req.method == "GET" && path.compare(0, prefix.size(), prefix) == 0) {
     std::optional<HttpReply> read = HandleJobRead(api, path.substr(prefix.size()), query);
@@ -244,6 +321,8 @@ HttpReply Answer(Api& api, const HttpRequest& req) {
   }
   return Error(404, "not_found", "no resource at " + req.method + " " + path);
 }
+
+HttpReply DroppedBody::Finish(const HttpRequest& head) { return Answer(api_, head); }
 
 void Log(const HttpRequest& req, const HttpReply& reply, std::optional<double> seconds) {
   LoggedRequest logged;
@@ -275,6 +354,7 @@ HttpHandlers MakeApiHandlers(const ApiSettings& settings, JobStore& store) {
   auto api = std::make_shared<Api>(settings, store);
   HttpHandlers handlers;
   handlers.checkHead = RefuseHead;
+  handlers.openBody = [api](const HttpRequest& head) { return OpenBody(*api, head); };
   handlers.answer = [api](const HttpRequest& req) { return Answer(*api, req); };
   handlers.refusal = Refusal;
   if (settings.logRequests) handlers.log = Log;

@@ -6,6 +6,7 @@
 #define OMBRIVOICE_SERVICE_API_ROUTES_H
 
 #include <cstddef>
+#include <cstdint>
 #include <set>
 #include <string>
 
@@ -20,6 +21,9 @@ constexpr const char* kJobPathPrefix = "/1/api/async/job/";
 struct ApiSettings {
   std::set<std::string> keys;                  // API keys accepted; empty accepts none
   std::size_t maxBodyBytes = 64u << 20;        // 64 MiB; larger request bodies get 413
+  // The disk that uploads still arriving, their key not yet read, may take together (one client
+  // address a quarter of it); an upload past it gets 503.
+  std::uint64_t maxArrivingBytes = 1u << 30;
   unsigned long maxAudioSeconds = 600;         // longer uploaded audio gets 413 audio_too_long
   std::string publicUrl;                       // when set, the base of the job URLs (no trailing '/')
   bool logRequests = false;                    // one line per request on stderr

@@ -1,6 +1,8 @@
 // The connection counts and the body budget, each under a mutex of its own; an address leaves
-// the map with its last connection, so the map holds only addresses that are connected.
+// each map with its last connection or byte, so the maps hold only addresses that use them.
 #include "service/connection_limits.h"
+
+#include <algorithm>
 
 namespace ombrivoice::service {
 
@@ -35,21 +37,36 @@ bool ConnectionLimits::WaitUntilNoneOpen(std::chrono::milliseconds limit) {
   return released_.wait_for(lock, limit, [this] { return open_ == 0; });
 }
 
-bool BodyBudget::Take(std::uint64_t bytes) {
+bool BodyBudget::Take(const std::string& address, std::uint64_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (bytes > left_) return false;
+  std::uint64_t& held = held_[address];
+  if (bytes > left_ || bytes > perAddress_ - std::min(held, perAddress_)) {
+    if (held == 0) held_.erase(address);
+    return false;
+  }
   left_ -= bytes;
+  held += bytes;
   return true;
 }
 
-void BodyBudget::Give(std::uint64_t bytes) {
+void BodyBudget::Give(const std::string& address, std::uint64_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   left_ += bytes;
+  auto found = held_.find(address);
+  if (found == held_.end()) return;
+  found->second -= std::min(found->second, bytes);
+  if (found->second == 0) held_.erase(found);
 }
 
 std::uint64_t BodyBudget::Left() {
   std::lock_guard<std::mutex> lock(mutex_);
   return left_;
+}
+
+std::uint64_t BodyBudget::HeldBy(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = held_.find(address);
+  return found == held_.end() ? 0 : found->second;
 }
 
 }  // namespace ombrivoice::service

@@ -37,20 +37,25 @@ class ConnectionLimits {
 };
 
 // Bytes of memory shared by every request body being read: each session draws what its body
-// and read buffer take before it allocates them, and gives them back when it is done.
+// and read buffer take as their bytes arrive, and gives them back when it is done. No client
+// address may hold more than its share, so that a few addresses cannot take it all.
 class BodyBudget {
  public:
-  explicit BodyBudget(std::uint64_t bytes) : left_(bytes) {}
+  BodyBudget(std::uint64_t bytes, std::uint64_t perAddress) : left_(bytes), perAddress_(perAddress) {}
 
-  // Draws bytes; false, drawing nothing, when fewer are left.
-  bool Take(std::uint64_t bytes);
-  // Gives back bytes that Take drew.
-  void Give(std::uint64_t bytes);
+  // Draws bytes for address; false, drawing nothing, when fewer are left in all or in the
+  // address's share.
+  bool Take(const std::string& address, std::uint64_t bytes);
+  // Gives back bytes that Take drew for address.
+  void Give(const std::string& address, std::uint64_t bytes);
   std::uint64_t Left();
+  std::uint64_t HeldBy(const std::string& address);
 
  private:
-  std::mutex mutex_;  // guards left_
+  std::mutex mutex_;  // guards left_ and held_
   std::uint64_t left_;
+  const std::uint64_t perAddress_;
+  std::map<std::string, std::uint64_t> held_;  // addresses that hold some of it
 };
 
 }  // namespace ombrivoice::service

@@ -1,7 +1,9 @@
-// The server on Asio: one acceptor on a strand, a few threads running the event loop, and one
-// Session per connection on a strand of its own. A session reads the head with a deadline and
-// the limits of RequestParser, asks the routes whether the head is refused, reads the body
-// within the body budget and its deadline, answers, and closes: it sends its reply, shuts its
+// The server on Asio: one acceptor on a strand, a few threads running the event loop, a pool
+// for the handlers' blocking work, and one Session per connection on a strand of its own. A
+// session reads the head with a deadline and the limits of RequestParser, asks the routes
+// whether the head is refused, reads the body within the body budget, its deadline and its
+// least rate, passing each piece to the route's body reader on the pool as it comes, has the
+// reply made on the pool, and closes: it sends its reply, shuts its
 // side, and drains what the client still sends for a moment, so that the client reads the reply
 // instead of a reset. Every step that calls a handler or the parser is guarded: what throws is
 // answered with 500, and the server goes on.
@@ -14,6 +16,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -23,6 +26,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -55,8 +59,13 @@ constexpr auto kShutdownGrace = std::chrono::milliseconds(1500);
 // this much, before the connection is closed.
 constexpr auto kLingerLimit = std::chrono::seconds(1);
 constexpr std::size_t kLingerBytes = 1 << 20;
-// Threads that run the event loop: requests are served while others wait on disk.
+// Threads that run the event loop, which only do I/O.
 constexpr unsigned kServeThreads = 4;
+// Threads for the handlers' blocking work: requests are served while others wait on disk. The
+// bodies' pieces (written to disk as they come) have a pool of their own, so that a reply
+// (the database, mostly) never queues behind a stream of uploads.
+constexpr unsigned kBodyThreads = 4;
+constexpr unsigned kReplyThreads = 2;
 // Every connection costs a descriptor and, while its head comes, up to the head limit of
 // memory. One address may hold this many at once (64 clients uploading at the same moment
 // are all answered), all addresses together the most the descriptors allow.
@@ -68,7 +77,8 @@ constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 constexpr const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 // The most one read takes from a connection: little while the head comes, so an idle
-// connection's buffer stays small, more for a body.
+// connection's buffer stays small; a body's reads start as small and double while they come
+// full, up to the larger piece, so a body's buffer grows with what arrives.
 constexpr std::size_t kHeadReadPiece = 4 * 1024;
 constexpr std::size_t kBodyReadPiece = 64 * 1024;
 
@@ -99,9 +109,12 @@ class SessionBase {
 
 struct HttpServer::Impl {
   Impl(std::size_t maxConnections, const HttpLimits& given)
-      : limits(maxConnections, kMaxConnectionsPerAddress),
-        httpLimits(given),
-        bodyBudget(std::max<std::uint64_t>(given.bodyBudgetBytes, 2 * given.maxBodyBytes + kBodyReadPiece)) {}
+      : limits(maxConnections, kMaxConnectionsPerAddress), httpLimits(given), bodyBudget(BudgetOf(given)) {}
+
+  static BodyBudget BudgetOf(const HttpLimits& given) {
+    const std::uint64_t all = std::max<std::uint64_t>(given.bodyBudgetBytes, 2 * given.maxBodyBytes + kBodyReadPiece);
+    return BodyBudget(all, given.bodyBudgetPerAddressBytes != 0 ? given.bodyBudgetPerAddressBytes : all / 4);
+  }
 
   void Accept();
   void OnAccept(const beast::error_code& error, tcp::socket socket);
@@ -129,6 +142,11 @@ struct HttpServer::Impl {
   tcp::acceptor acceptor{acceptStrand};
   asio::steady_timer acceptRetry{acceptStrand};
   std::vector<std::thread> threads;     // running io
+  // The handlers' blocking work: the bodies' pieces, and the rest. Started by Serve as the
+  // loop's threads are (so that they take its signal mask); after io, so that they end first:
+  // the sessions their queued work holds are released while io, their executor, still stands.
+  std::optional<asio::thread_pool> bodyWork;
+  std::optional<asio::thread_pool> replyWork;
   std::mutex mutex;                     // guards stopping
   std::condition_variable stopAsked;
   bool stopping = false;
@@ -224,23 +242,83 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   // Reads what the client sends next; the silence limit restarts with every read, and the
-  // head's deadline holds while the head comes, the body's while the body does.
+  // head's deadline holds while the head comes, the body's deadline and its rate while the body
+  // does. A body's read buffer is drawn from the budget as it grows.
   void ReadSome() {
-    const Clock::time_point limit = std::min(Clock::now() + kSilenceLimit, headRead_ ? bodyDeadline_ : headDeadline_);
+    const Clock::time_point now = Clock::now();
+    Clock::time_point limit = std::min(now + kSilenceLimit, headRead_ ? bodyDeadline_ : headDeadline_);
+    if (headRead_) {
+      const std::optional<Clock::time_point> rateDue = RateDue(now);
+      if (rateDue && *rateDue <= now) return Close();
+      if (rateDue) limit = std::min(limit, *rateDue);
+    }
     Lowest().expires_at(limit);
-    const std::size_t piece = headRead_ ? kBodyReadPiece : kHeadReadPiece;
+    const std::size_t piece = headRead_ ? bodyReadPiece_ : kHeadReadPiece;
     const std::size_t room = std::min<std::size_t>(buffer_.max_size() - buffer_.size(), piece);
     if (room == 0) return Reply(server_.handlers.refusal(431));  // the parser's limit comes first
+    if (headRead_ && !DrawReadBuffer(buffer_.size() + room)) return Reply(server_.handlers.refusal(503));
     stream_.async_read_some(buffer_.prepare(room),
-                            [self = this->shared_from_this()](const beast::error_code& error, std::size_t bytes) {
+                            [self = this->shared_from_this(), room](const beast::error_code& error, std::size_t bytes) {
                               self->buffer_.commit(bytes);
                               if (error) return self->Close();  // the client went, stalled or timed out
+                              if (self->headRead_) {
+                                self->windowBytes_ += bytes;
+                                if (bytes == room) self->bodyReadPiece_ = std::min(2 * room, kBodyReadPiece);
+                              }
                               self->Guarded([&self] { self->Advance(); });
                             });
   }
 
+  // When the body must have brought the bytes its rate asks of the present window, or nothing
+  // when it has; a window that ends with its bytes brought gives way to the next.
+  std::optional<Clock::time_point> RateDue(Clock::time_point now) {
+    const HttpLimits& limits = server_.httpLimits;
+    const std::uint64_t due = limits.minBodyBytesPerSecond * static_cast<std::uint64_t>(limits.bodyRateWindow.count()) / 1000;
+    if (now >= windowEnd_ && windowBytes_ >= due) {
+      windowEnd_ = now + limits.bodyRateWindow;
+      windowBytes_ = 0;
+    }
+    if (windowBytes_ >= due) return std::nullopt;
+    return windowEnd_;
+  }
+
+  // Draws the read buffer up to bytes from the budget; false when the budget cannot take it.
+  bool DrawReadBuffer(std::size_t bytes) {
+    if (bytes <= readBufferDrawn_) return true;
+    if (!server_.bodyBudget.Take(parser_.request().client, bytes - readBufferDrawn_)) return false;
+    readBufferDrawn_ = bytes;
+    return true;
+  }
+
+  // Runs work on pool, one of the server's for blocking work, then then(its result) back on
+  // the session's strand; what work throws is answered as a failed step. The client is not
+  // timed meanwhile: the next read sets its limits again.
+  template <class Work, class Then>
+  void Offload(asio::thread_pool& pool, Work work, Then then) {
+    Lowest().expires_never();
+    // Counted as work of the event loop until the answer is back, so that the loop's threads
+    // do not end while a session has nothing else pending.
+    auto home = asio::prefer(executor_, asio::execution::outstanding_work.tracked);
+    asio::post(pool, [self = this->shared_from_this(), home, work = std::move(work), then = std::move(then)]() mutable {
+      std::string failure;
+      try {
+        auto result = work();
+        asio::post(home, [self, result = std::move(result), then = std::move(then)]() mutable {
+          self->Guarded([&] { then(std::move(result)); });
+        });
+        return;
+      } catch (const std::exception& thrown) {
+        failure = thrown.what();
+      } catch (...) {
+        failure = "an unknown exception";
+      }
+      asio::post(home, [self, failure] { self->Failed(failure.c_str()); });
+    });
+  }
+
   // Feeds what has been read to the parser and takes the next step: the head's check once it
-  // is whole, the answer once the request is, or another read.
+  // is whole, the body read so far to the body's reader, the answer once the request is whole,
+  // or another read.
   void Advance() {
     beast::error_code error;
     while (!parser_.is_done() && buffer_.size() > 0) {
@@ -249,26 +327,61 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       if (error) return Reply(server_.handlers.refusal(parser_.RefusalStatus(error)));
       if (!headRead_ && parser_.is_header_done()) return OnHead();
     }
-    if (parser_.is_done()) {
-      HttpReply reply = server_.handlers.answer(parser_.request());
-      GiveBackBody();
-      return Reply(std::move(reply));
-    }
+    if (reader_ && !parser_.request().body.empty()) return PassBodyOn();
+    if (parser_.is_done()) return Answer();
     ReadSome();
   }
 
-  // The head is whole: it may be refused at once, or its body may be refused for want of
-  // memory; else its body's deadline is set, and the client told to send it when it asked.
+  // Hands the body read so far to its reader on the pool; reading goes on once it is taken,
+  // unless the reader answers at once.
+  void PassBodyOn() {
+    std::size_t drawn = 0;
+    auto piece = std::make_shared<std::string>(parser_.TakeBody(&drawn));
+    Offload(*server_.bodyWork, [self = this->shared_from_this(), piece] { return self->reader_->Take(*piece); },
+            [this, piece, drawn](std::optional<HttpReply> refused) {
+              std::string().swap(*piece);
+              server_.bodyBudget.Give(parser_.request().client, drawn);
+              if (refused) return Reply(std::move(*refused));
+              Advance();
+            });
+  }
+
+  // The request is whole: its reply is made on the pool.
+  void Answer() {
+    Offload(
+        *server_.replyWork, [self = this->shared_from_this()] {
+          const HttpRequest& request = self->parser_.request();
+          return self->reader_ ? self->reader_->Finish(request) : self->server_.handlers.answer(request);
+        },
+        [this](HttpReply reply) {
+          GiveBackBody();
+          Reply(std::move(reply));
+        });
+  }
+
+  // The head is whole: it may be refused at once; else its body's deadline and first rate
+  // window are set, its reader is made (on the pool) when the routes read bodies as they come
+  // (a request without a body is answered whole), and the client told to send it when it asked.
   void OnHead() {
     headRead_ = Clock::now();
     std::optional<HttpReply> refused = server_.handlers.checkHead(parser_.request());
     if (refused) return Reply(std::move(*refused));
     if (!parser_.is_done()) {
-      if (!server_.bodyBudget.Take(kBodyReadPiece)) return Reply(server_.handlers.refusal(503));
-      readBufferDrawn_ = kBodyReadPiece;
       const std::uint64_t length = parser_.content_length().value_or(0);
       bodyDeadline_ = *headRead_ + server_.httpLimits.bodySlack + TimeFor(length, server_.httpLimits.bodyBytesPerSecond);
+      windowEnd_ = *headRead_ + server_.httpLimits.bodyRateWindow;
     }
+    if (!server_.handlers.openBody || parser_.is_done()) return AskForBody();  // no body to stream
+    Offload(*server_.replyWork,
+            [self = this->shared_from_this()] { return self->server_.handlers.openBody(self->parser_.request()); },
+            [this](std::unique_ptr<BodyReader> reader) {
+              reader_ = std::move(reader);
+              AskForBody();
+            });
+  }
+
+  // Tells the client to send its body when it asked to be told, then reads on.
+  void AskForBody() {
     const std::string* expect = parser_.request().Header("Expect");
     if (expect == nullptr || !EqualsNoCase(*expect, "100-continue") || parser_.is_done()) return Advance();
     Lowest().expires_after(kSilenceLimit);
@@ -285,7 +398,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     if (readBufferDrawn_ == 0) return;
     buffer_.clear();
     buffer_.shrink_to_fit();
-    server_.bodyBudget.Give(readBufferDrawn_);
+    server_.bodyBudget.Give(parser_.request().client, readBufferDrawn_);
     readBufferDrawn_ = 0;
   }
 
@@ -350,6 +463,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   Clock::time_point bodyDeadline_ = Clock::time_point::max();
   std::optional<Clock::time_point> headRead_;       // when the head was whole
   std::size_t readBufferDrawn_ = 0;                  // what the body's read buffer holds of the budget
+  std::size_t bodyReadPiece_ = kHeadReadPiece;       // the most the next read of the body takes
+  Clock::time_point windowEnd_;                      // when the body's present rate window ends
+  std::uint64_t windowBytes_ = 0;                    // what the body brought in that window
+  std::unique_ptr<BodyReader> reader_;               // the route's reader of the body, if any
   bool replying_ = false;                            // a reply is on its way or sent
   bool handshaking_ = false;                         // counted in the server's handshake limits
   HttpReply reply_;
@@ -491,6 +608,8 @@ bool HttpServer::Serve(const HttpHandlers& handlers) {
   impl.handlers = handlers;
   impl.internalError = SerializeReply(handlers.refusal(500));
   impl.busy = SerializeReply(handlers.refusal(503));
+  impl.bodyWork.emplace(kBodyThreads);
+  impl.replyWork.emplace(kReplyThreads);
   asio::post(impl.acceptStrand, [&impl] { impl.Accept(); });
   for (unsigned i = 0; i < kServeThreads; ++i) impl.threads.emplace_back([&impl] { impl.Run(); });
   {
@@ -498,13 +617,19 @@ bool HttpServer::Serve(const HttpHandlers& handlers) {
     impl.stopAsked.wait(lock, [&impl] { return impl.stopping; });
   }
   // Once the acceptor is closed no session is added: those whose head is still coming are
-  // ended at once, the others get the grace to finish.
-  asio::post(impl.acceptStrand, [&impl] {
+  // ended at once, the others get the grace to finish. The close is waited for: were the loop
+  // stopped first, the port would stay open with no one accepting, and clients would hang in
+  // their connect until the server is destroyed.
+  auto closed = std::make_shared<std::promise<void>>();  // outlives this frame if need be
+  std::future<void> closing = closed->get_future();
+  asio::post(impl.acceptStrand, [&impl, closed] {
     beast::error_code ignored;
     impl.acceptor.close(ignored);
     impl.acceptRetry.cancel();
+    closed->set_value();
     impl.EndIncompleteHeads();
   });
+  closing.wait();
   if (!impl.limits.WaitUntilNoneOpen(kShutdownGrace)) return false;
   impl.io.stop();
   for (std::thread& thread : impl.threads) thread.join();

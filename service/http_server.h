@@ -2,9 +2,11 @@
 // events, so an idle or slow client holds no thread. Each connection carries one request: its
 // head must arrive whole within 10 seconds of the connection, within the head limits of
 // request_parser.h, and its body within a time that grows with its length; a client silent for
-// 5 seconds in the middle of its request, or not reading its reply, is dropped; connections are
-// capped in all and per client address, and the memory of the bodies being read in all. A
-// handler that throws is answered with 500. Plain HTTP, or HTTPS only.
+// 5 seconds in the middle of its request, or not reading its reply, is dropped, and so is a
+// body that does not keep a useful rate; connections are capped in all and per client address,
+// and the memory of the bodies being read in all and per address. Bodies may stream to the
+// routes; handlers that may block run on a pool of their own, never on the threads that do the
+// connections' I/O. A handler that throws is answered with 500. Plain HTTP, or HTTPS only.
 #ifndef OMBRIVOICE_SERVICE_HTTP_SERVER_H
 #define OMBRIVOICE_SERVICE_HTTP_SERVER_H
 
@@ -14,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "service/http_message.h"
 #include "service/tls_server.h"
@@ -22,12 +25,28 @@ namespace ombrivoice::service {
 
 constexpr const char* kLoopback = "127.0.0.1";
 
-// What the server asks of the service. Each runs on one of the server's threads and may block;
-// one that throws is answered with refusal(500), or a plain 500 when that throws too.
+// What a route makes of a request body as it streams in, instead of having it kept whole.
+class BodyReader {
+ public:
+  virtual ~BodyReader() = default;
+  // The next bytes of the body, in order. A reply ends the request at once: the rest of the
+  // body is not read (a malformed form, say).
+  virtual std::optional<HttpReply> Take(std::string_view bytes) = 0;
+  // The reply once the whole body has been taken.
+  virtual HttpReply Finish(const HttpRequest& head) = 0;
+};
+
+// What the server asks of the service. checkHead, refusal and log run on the threads that do
+// the connections' I/O and must not block; the others run on the server's pool for blocking
+// work (disk, database), one call at a time for each request. One that throws is answered with
+// refusal(500), or a plain 500 when that throws too.
 struct HttpHandlers {
   // A refusal of a request from its head alone, before its body is read; nothing to go on.
   std::function<std::optional<HttpReply>(const HttpRequest& head)> checkHead;
-  // The reply to a whole request.
+  // The reader of a request's body, made once its head is accepted; none (or an empty
+  // function) keeps the body whole in request.body for answer.
+  std::function<std::unique_ptr<BodyReader>(const HttpRequest& head)> openBody;
+  // The reply to a whole request whose body was kept.
   std::function<HttpReply(const HttpRequest& request)> answer;
   // The reply to a request that could not be read or answered, with its status (400, 413,
   // 414, 431; 500 when a handler failed; 503 when the connections or bodies are at their limit).
@@ -44,10 +63,18 @@ struct HttpLimits {
   // twice maxBodyBytes and a read buffer when lower, so that one largest body always fits. A
   // body that would go past it is refused with 503.
   std::uint64_t bodyBudgetBytes = 256u << 20;
+  // What one client address may hold of that budget at once (0: a quarter of it); a body that
+  // would go past it is refused with 503.
+  std::uint64_t bodyBudgetPerAddressBytes = 0;
   // A body must have come whole within bodySlack of its head plus its length at this rate;
   // otherwise the connection is closed.
   std::uint64_t bodyBytesPerSecond = 64u << 10;
   std::chrono::milliseconds bodySlack = std::chrono::seconds(10);
+  // A body must also keep coming: in each bodyRateWindow after its head at least this many
+  // bytes a second, on average; a body slower than that is cut off (the connection closed) at
+  // the end of the window, however long it announced.
+  std::uint64_t minBodyBytesPerSecond = 8u << 10;
+  std::chrono::milliseconds bodyRateWindow = std::chrono::seconds(10);
 };
 
 class HttpServer {

@@ -249,4 +249,25 @@ std::optional<std::size_t> JobDatabase::Count() {
   return static_cast<std::size_t>(count.Int(0));
 }
 
+std::optional<std::size_t> JobDatabase::CountOf(const std::string& keyDigest) {
+  SqliteStatement count(db_, "SELECT COUNT(*) FROM jobs WHERE key_digest = ?1");
+  if (!count.Bind(1, keyDigest).Step()) {
+    Check(false);
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(count.Int(0));
+}
+
+bool JobDatabase::DeleteOldestDoneOf(const std::string& keyDigest) {
+  SqliteStatement remove(db_,
+                         "DELETE FROM jobs WHERE seq = (SELECT seq FROM jobs WHERE done_at_ms IS NOT NULL"
+                         " AND key_digest = ?1 ORDER BY done_at_ms, seq LIMIT 1)");
+  return Check(remove.Bind(1, keyDigest).Run()) && sqlite3_changes(db_) > 0;
+}
+
+bool JobDatabase::DeleteDone(const std::string& id) {
+  SqliteStatement remove(db_, "DELETE FROM jobs WHERE id = ?1 AND done_at_ms IS NOT NULL");
+  return Check(remove.Bind(1, id).Run()) && sqlite3_changes(db_) > 0;
+}
+
 }  // namespace ombrivoice::service

@@ -48,6 +48,12 @@ class JobDatabase {
   bool DeleteOldestDone();
   // How many jobs are kept, in any state; nothing when the count cannot be read.
   std::optional<std::size_t> Count();
+  // How many jobs the key of keyDigest has kept, in any state; nothing when it cannot be read.
+  std::optional<std::size_t> CountOf(const std::string& keyDigest);
+  // Drops the job of the key of keyDigest that was done first; false when it has none done.
+  bool DeleteOldestDoneOf(const std::string& keyDigest);
+  // Drops the job id when it is done; false when it is not (or no longer) kept, or not done.
+  bool DeleteDone(const std::string& id);
 
   // What the last failed call was told by SQLite.
   const std::string& LastError() const { return lastError_; }

@@ -4,6 +4,7 @@
 // removed only once its outcome is committed, so a kill at any moment loses nothing accepted.
 #include "service/job_store.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <random>
@@ -117,11 +118,25 @@ void JobStore::DropExpiredLocked() {
   if (!db_->DeleteDoneBefore(NowUnixMs() - ttlMs)) Report("drop the expired jobs");
 }
 
-// Drops the done job that finished first when the store is full; false when every job kept is
-// still queued or running (or the count cannot be read).
-bool JobStore::MakeRoomLocked() {
+// Makes room for a job of the key of keyDigest: past the key's share its own oldest done job
+// goes; when the store is full a read result goes, else the key's own oldest done job.
+SubmitStatus JobStore::MakeRoomLocked(const std::string& keyDigest) {
+  const std::optional<std::size_t> own = db_->CountOf(keyDigest);
+  if (!own) return SubmitStatus::kFull;
+  const std::size_t share = limits_.maxJobsPerKey != 0 ? limits_.maxJobsPerKey : limits_.maxJobs - limits_.maxJobs / 4;
+  if (*own >= share) {
+    if (db_->DeleteOldestDoneOf(keyDigest)) return SubmitStatus::kAccepted;
+    return *own >= limits_.maxJobs ? SubmitStatus::kFull : SubmitStatus::kKeyFull;  // the key's jobs fill it all
+  }
   const std::optional<std::size_t> count = db_->Count();
-  return count && (*count < limits_.maxJobs || db_->DeleteOldestDone());
+  if (!count) return SubmitStatus::kFull;
+  if (*count < limits_.maxJobs) return SubmitStatus::kAccepted;
+  while (!readResults_.empty()) {  // ids that expired meanwhile are gone already: skipped
+    const std::string id = std::move(readResults_.front());
+    readResults_.pop_front();
+    if (db_->DeleteDone(id)) return SubmitStatus::kAccepted;
+  }
+  return db_->DeleteOldestDoneOf(keyDigest) ? SubmitStatus::kAccepted : SubmitStatus::kFull;
 }
 
 void JobStore::Report(const std::string& failed) {
@@ -129,26 +144,43 @@ void JobStore::Report(const std::string& failed) {
 }
 
 SubmitResult JobStore::Submit(const std::string& key, std::string_view wavBytes) {
+  return Enqueue(KeyDigest(key), [this, wavBytes](const std::string& id, std::string* error) {
+    return uploads_.Write(id, wavBytes, error);
+  });
+}
+
+std::string JobStore::NewUploadPath() const { return uploads_.IncomingPath(NewJobId()); }
+
+SubmitResult JobStore::SubmitFile(const std::string& key, const std::string& path) {
+  return Enqueue(KeyDigest(key), [this, &path](const std::string& id, std::string* error) {
+    return uploads_.MoveIn(id, path, error);
+  });
+}
+
+// Queues a new job once store has put its upload in place: a full store is told before the
+// upload is stored, and told again if others took the room meanwhile.
+SubmitResult JobStore::Enqueue(const std::string& keyDigest,
+                               const std::function<bool(const std::string& id, std::string* error)>& store) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);  // a full store is told before the upload is written
+    std::lock_guard<std::mutex> lock(mutex_);
     DropExpiredLocked();
-    if (!MakeRoomLocked()) {
-      return Refused(SubmitStatus::kFull);
-    }
+    const SubmitStatus room = MakeRoomLocked(keyDigest);
+    if (room != SubmitStatus::kAccepted) return Refused(room);
   }
   SubmitResult result;
   result.id = NewJobId();
-  if (!uploads_.Write(result.id, wavBytes, &result.error)) {
+  if (!store(result.id, &result.error)) {
     return Refused(SubmitStatus::kStorageFailed, result.error);
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!MakeRoomLocked()) {  // others may have taken the room while the upload was written
+  const SubmitStatus room = MakeRoomLocked(keyDigest);
+  if (room != SubmitStatus::kAccepted) {
     lock.unlock();
     uploads_.Remove(result.id);
-    return Refused(SubmitStatus::kFull);
+    return Refused(room);
   }
   const auto created = std::chrono::duration_cast<std::chrono::seconds>(limits_.now().time_since_epoch());
-  if (!db_->Insert(result.id, KeyDigest(key), created.count())) {
+  if (!db_->Insert(result.id, keyDigest, created.count())) {
     const std::string error = "cannot record the job: " + db_->LastError();
     lock.unlock();
     uploads_.Remove(result.id);
@@ -160,10 +192,16 @@ SubmitResult JobStore::Submit(const std::string& key, std::string_view wavBytes)
   return result;
 }
 
-std::optional<JobView> JobStore::Find(const std::string& id, const std::string& key) {
+std::optional<JobView> JobStore::Find(const std::string& id, const std::string& key, bool resultRead) {
   std::lock_guard<std::mutex> lock(mutex_);
   DropExpiredLocked();
-  return db_->Find(id, KeyDigest(key));
+  std::optional<JobView> job = db_->Find(id, KeyDigest(key));
+  const bool done = job && (job->state == JobState::kFinished || job->state == JobState::kFailed);
+  if (done && resultRead && std::find(readResults_.begin(), readResults_.end(), id) == readResults_.end()) {
+    readResults_.push_back(id);
+    if (readResults_.size() > limits_.maxJobs) readResults_.pop_front();  // ids of expired jobs, mostly
+  }
+  return job;
 }
 
 void JobStore::WorkerLoop() {

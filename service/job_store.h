@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,10 @@ class JobProcessor {
 
 struct JobLimits {
   std::size_t maxJobs = 100;                      // jobs kept in any state
+  // Jobs one key may keep in any state, so that one key cannot take every place: past it, the
+  // key's own oldest done job makes room, or its upload is refused. 0: three quarters of
+  // maxJobs (75 of 100: 64 uploads of one client at once are all taken, others keep a quarter).
+  std::size_t maxJobsPerKey = 0;
   std::chrono::seconds ttl{3600};                 // how long a finished or failed job is kept
   // The wall clock, as the times kept must mean the same to the next process.
   std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
@@ -40,7 +45,8 @@ struct JobLimits {
 
 enum class SubmitStatus {
   kAccepted,        // queued under the id
-  kFull,            // the store holds maxJobs jobs that are not done yet
+  kFull,            // the store holds maxJobs jobs, none of which may make room
+  kKeyFull,         // the key keeps maxJobsPerKey jobs, none of them done
   kStorageFailed,   // the upload or its job could not be written (a full disk, mostly)
 };
 
@@ -62,12 +68,20 @@ class JobStore {
   JobStore(const JobStore&) = delete;
   JobStore& operator=(const JobStore&) = delete;
 
-  // Stores wavBytes as a new queued job of the owner key. Done jobs are dropped, oldest first,
-  // to make room.
+  // Stores wavBytes as a new queued job of the owner key. To make room, done jobs are dropped:
+  // first those whose result was read, in the order read, then the key's own, oldest first; a
+  // result not yet read is never dropped for another key's upload (it waits for its expiry).
   SubmitResult Submit(const std::string& key, std::string_view wavBytes);
+  // A fresh name, in the store's upload folder, for an upload to be written to before SubmitFile;
+  // a file left there by a process that ended is removed at the next start.
+  std::string NewUploadPath() const;
+  // As Submit, for an upload already written to the file at path, which is moved into the
+  // store when accepted and left where it is otherwise.
+  SubmitResult SubmitFile(const std::string& key, const std::string& path);
 
-  // The job with id if it exists, has not expired and was submitted with key.
-  std::optional<JobView> Find(const std::string& id, const std::string& key);
+  // The job with id if it exists, has not expired and was submitted with key. resultRead marks
+  // a done job's result read, so that it may make room for other keys' uploads.
+  std::optional<JobView> Find(const std::string& id, const std::string& key, bool resultRead = false);
 
   // Ends the worker at once: the processor is cancelled and the job it was on goes back to the
   // queue. Submit and Find go on working. Call from one thread; idempotent.
@@ -78,7 +92,8 @@ class JobStore {
   bool RecoverLocked(std::string* error);
   std::int64_t NowUnixMs() const;
   void DropExpiredLocked();
-  bool MakeRoomLocked();
+  SubmitStatus MakeRoomLocked(const std::string& keyDigest);
+  SubmitResult Enqueue(const std::string& keyDigest, const std::function<bool(const std::string& id, std::string* error)>& store);
   void Report(const std::string& failed);  // on stderr, with the database's reason
   void WorkerLoop();
   bool CommitLocked(const std::string& id, const JobOutcome& outcome, std::unique_lock<std::mutex>& lock);
@@ -90,6 +105,7 @@ class JobStore {
   std::unique_ptr<JobDatabase> db_;         // every job, in every state
   std::condition_variable wake_;            // signalled on a new job and on stop
   bool stopping_ = false;
+  std::deque<std::string> readResults_;     // done jobs whose result was read, in the order read
   std::thread worker_;                      // started last, by Open
 };
 

@@ -57,14 +57,22 @@ int RequestParser::RefusalStatus(const boost::beast::error_code& error) const {
 
 void RequestParser::DropBody() {
   std::string().swap(request_.body);
-  if (budget_ != nullptr) budget_->Give(drawn_);
+  if (budget_ != nullptr) budget_->Give(request_.client, drawn_);
   drawn_ = 0;
+}
+
+std::string RequestParser::TakeBody(std::size_t* drawn) {
+  std::string taken;
+  taken.swap(request_.body);
+  *drawn = drawn_;
+  drawn_ = 0;
+  return taken;
 }
 
 bool RequestParser::GrowBody(std::size_t capacity, boost::beast::error_code& error) {
   if (capacity <= drawn_) return true;
   // The old allocation is held until the body has moved: both are drawn meanwhile.
-  if (budget_ != nullptr && !budget_->Take(capacity)) {
+  if (budget_ != nullptr && !budget_->Take(request_.client, capacity)) {
     overBudget_ = true;
     error = http::error::body_limit;
     return false;
@@ -75,10 +83,10 @@ bool RequestParser::GrowBody(std::size_t capacity, boost::beast::error_code& err
     grown.append(request_.body);
     request_.body.swap(grown);
   } catch (...) {
-    if (budget_ != nullptr) budget_->Give(capacity);
+    if (budget_ != nullptr) budget_->Give(request_.client, capacity);
     throw;
   }
-  if (budget_ != nullptr) budget_->Give(drawn_);
+  if (budget_ != nullptr) budget_->Give(request_.client, drawn_);
   drawn_ = capacity;
   return true;
 }
@@ -105,11 +113,8 @@ void RequestParser::on_field_impl(http::field, boost::beast::string_view name, b
   request_.headers.emplace_back(std::string(name), std::string(value));
 }
 
-void RequestParser::on_body_init_impl(const boost::optional<std::uint64_t>& length, boost::beast::error_code& error) {
-  declaredBodyBytes_ = length.value_or(0);  // within the body limit, checked before
-  if (declaredBodyBytes_ > 0) {
-    GrowBody(static_cast<std::size_t>(std::min<std::uint64_t>(declaredBodyBytes_, kFirstBodyReserve)), error);
-  }
+void RequestParser::on_body_init_impl(const boost::optional<std::uint64_t>& length, boost::beast::error_code&) {
+  declaredBodyBytes_ = length.value_or(0);  // within the body limit, checked before; nothing drawn yet
 }
 
 std::size_t RequestParser::on_body_impl(boost::beast::string_view body, boost::beast::error_code& error) {

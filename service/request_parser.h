@@ -21,15 +21,14 @@ namespace ombrivoice::service {
 constexpr std::uint32_t kMaxHeadBytes = 16 * 1024;   // request line, header lines and line breaks
 constexpr std::size_t kMaxHeaderLines = 100;
 constexpr std::size_t kMaxTargetBytes = 8 * 1024;
-// A body's first allocation: its whole length when smaller. A longer body grows by doubling as
-// it comes, so a client that announces a large body and sends little holds little.
-constexpr std::size_t kFirstBodyReserve = 1 << 20;
 
 class RequestParser : public boost::beast::http::basic_parser<true> {
  public:
   // Bodies over maxBodyBytes are refused (with 413) as soon as their length is known. The
-  // memory a body takes is drawn from budget, when given, before it is allocated; a body the
-  // budget cannot take is refused (with 503).
+  // memory a body takes is drawn from budget, when given, for the request's client address,
+  // before it is allocated; a body the budget cannot take is refused (with 503). A body is
+  // allocated as it comes, growing by doubling, so what it holds follows what has arrived,
+  // never what was announced.
   explicit RequestParser(std::uint64_t maxBodyBytes, BodyBudget* budget = nullptr);
   ~RequestParser() override;  // gives back what the body drew
   RequestParser(const RequestParser&) = delete;
@@ -48,6 +47,9 @@ class RequestParser : public boost::beast::http::basic_parser<true> {
 
   // Frees the body and gives its memory back to the budget, once it has been answered.
   void DropBody();
+  // Hands over the body read so far, leaving it empty, to be passed on as it streams; *drawn is
+  // set to what it holds of the budget, for the caller to give back once done with it.
+  std::string TakeBody(std::size_t* drawn);
 
   // The status to answer an error of Feed with: 414 for a target over the limit (or a request
   // line that fills the head), 431 for a head over the limits, 413 for a body over its limit,

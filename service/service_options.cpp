@@ -99,9 +99,9 @@ std::string DefaultDataDir(const char* xdgStateHome, const char* home) {
 
 std::string UsageText() {
   return "usage: ombrivoice-service (--key KEY | --key-file FILE)... [--port N] [--data-dir DIR]\n"
-         "                          [--max-body-bytes N] [--max-jobs N] [--job-ttl-seconds N]\n"
-         "                          [--max-audio-seconds N] [--model-dir DIR] [--tls-cert FILE --tls-key FILE]\n"
-         "                          [--public-url BASE] [--log-requests]\n"
+         "                          [--max-body-bytes N] [--max-jobs N] [--max-jobs-per-key N]\n"
+         "                          [--job-ttl-seconds N] [--max-audio-seconds N] [--model-dir DIR]\n"
+         "                          [--tls-cert FILE --tls-key FILE] [--public-url BASE] [--log-requests]\n"
          "Serves the asynchronous recognition API on 127.0.0.1 and prints \"listening on 127.0.0.1:PORT\".\n"
          "  --key KEY              an API key the service accepts (repeatable; at least one key in all)\n"
          "  --key-file FILE        more keys, one per line (# starts a comment line); keeps them out\n"
@@ -111,6 +111,9 @@ std::string UsageText() {
          "                         $XDG_STATE_HOME/ombrivoice-service, else ~/.local/state/ombrivoice-service\n"
          "  --max-body-bytes N     largest request body accepted, default 67108864 (64 MiB)\n"
          "  --max-jobs N           jobs kept at once, default 100\n"
+         "  --max-jobs-per-key N   jobs one key may keep at once, default three quarters of --max-jobs;\n"
+         "                         past it the key's own oldest done job makes room, else its upload\n"
+         "                         gets 503\n"
          "  --max-audio-seconds N  longest audio accepted, default 600; longer uploads get 413\n"
          "  --job-ttl-seconds N    how long a finished job is kept, default 3600\n"
          "  --model-dir DIR        the recognition model, default /usr/share/pocketsphinx/model/en-us\n"
@@ -177,6 +180,9 @@ OptionsResult ParseOptions(const std::vector<std::string>& args) {
     } else if (name == "--max-jobs") {
       valid = ReadNumber(value, 1, SIZE_MAX, &number);
       options.limits.maxJobs = static_cast<std::size_t>(number);
+    } else if (name == "--max-jobs-per-key") {
+      valid = ReadNumber(value, 1, SIZE_MAX, &number);
+      options.limits.maxJobsPerKey = static_cast<std::size_t>(number);
     } else if (name == "--max-audio-seconds") {
       valid = ReadNumber(value, 1, kMaxAudioSecondsLimit, &number);
       options.api.maxAudioSeconds = static_cast<unsigned long>(number);

@@ -35,6 +35,14 @@ bool UploadFolder::Write(const std::string& id, std::string_view bytes, std::str
   return false;
 }
 
+bool UploadFolder::MoveIn(const std::string& id, const std::string& path, std::string* error) const {
+  std::error_code renamed;
+  fs::rename(path, PathOf(id), renamed);
+  if (!renamed) return true;
+  *error = "cannot rename " + path + ": " + renamed.message();
+  return false;
+}
+
 void UploadFolder::Remove(const std::string& id) const {
   std::error_code ignored;  // a file already gone is what was wanted
   fs::remove(PathOf(id), ignored);

@@ -18,6 +18,11 @@ class UploadFolder {
   bool Has(const std::string& id) const;
   // Stores bytes as the job's file; false with error (a full disk, mostly), leaving nothing.
   bool Write(const std::string& id, std::string_view bytes, std::string* error) const;
+  // Moves the whole upload at path (in this folder, see IncomingPath) in as the job's file;
+  // false with error, leaving path as it was.
+  bool MoveIn(const std::string& id, const std::string& path, std::string* error) const;
+  // A file for an upload still arriving, named by token; never taken for a job's file.
+  std::string IncomingPath(const std::string& token) const { return folder_ + "/" + token + ".incoming"; }
   void Remove(const std::string& id) const;
   // Removes every file but those of the jobs in keep: uploads whose job was never committed or
   // is done, and half-written ones, all left by a process that ended.

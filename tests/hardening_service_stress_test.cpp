@@ -112,7 +112,8 @@ TEST(HardeningServiceStress, ManyUploadsFromFourThreadsAreEveryOneFound) {
   TempDir dir;
   // Its own data folder, so that no run finds another's queued jobs.
   ServiceRunner service(program,
-                        {"--key", kKey, "--max-jobs", std::to_string(kUploads + 10), "--data-dir",
+                        {"--key", kKey, "--max-jobs", std::to_string(kUploads + 10), "--max-jobs-per-key",
+                         std::to_string(kUploads + 10), "--data-dir",
                          dir.File("service-data")});
   ASSERT_GT(service.port(), 0) << "the service did not start";
   HttpClientConnectToForTesting((kApiHost + ":80:127.0.0.1:" + std::to_string(service.port())).c_str());

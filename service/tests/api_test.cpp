@@ -197,6 +197,7 @@ TEST_F(ServiceApi, JobReadsNeedAValidKeyThatOwnsTheJob) {
   gate_->Open();
   const std::string id = JsonField(Upload(kProxyUploadTarget, wav_, "good-key").body, "jobid");
   const std::string job = "/1/api/async/job/" + id;
+  ASSERT_EQ(WaitForResult(id).status, 200);  // the reads below find it done
   struct Case {
     std::string target;
     int status;
@@ -233,7 +234,19 @@ TEST_F(ServiceApi, JobUrlsAreBuiltOnThePublicUrlWhenOneIsGiven) {
   EXPECT_NE(reply.headers.find("Location: " + jobUrl), std::string::npos) << reply.headers;
 }
 
-TEST_F(ServiceApi, FullStoreAnswers503UntilAJobIsDone) {
+TEST_F(ServiceApi, UploadsArrivingPastTheAddresssShareOfTheDiskGet503) {
+  Stop();
+  ApiSettings settings = Settings();
+  settings.maxArrivingBytes = 64 * 1024;  // 16 KiB for one address
+  Start(JobLimits{}, settings);
+  gate_->Open();
+  const RawReply large = Upload(kProxyUploadTarget, MakeWav(44100, 1, 16, std::vector<std::int16_t>(9000, 100)), "good-key");
+  EXPECT_EQ(large.status, 503) << large.body;
+  EXPECT_EQ(JsonField(large.body, "error"), "busy");
+  EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "good-key").status, 202) << "the refused upload gave back its share";
+}
+
+TEST_F(ServiceApi, FullStoreAnswers503UntilAJobIsDoneAndAnotherKeysResultRead) {
   Stop();
   JobLimits limits;
   limits.maxJobs = 1;
@@ -243,8 +256,13 @@ TEST_F(ServiceApi, FullStoreAnswers503UntilAJobIsDone) {
   EXPECT_EQ(full.status, 503);
   EXPECT_EQ(JsonField(full.body, "error"), "busy");
   gate_->Release();
-  ASSERT_EQ(WaitForResult(id).status, 200);
-  EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "good-key").status, 202);
+  const std::string status = "/1/api/async/job/" + id + "?apikey=good-key";
+  for (int i = 0; i < 500 && JsonField(Get(port_, status).body, "status") != "finished"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "other-key").status, 503) << "another key's result, unread, was dropped";
+  ASSERT_EQ(WaitForResult(id).status, 200);  // read: it may make room now
+  EXPECT_EQ(Upload(kProxyUploadTarget, wav_, "other-key").status, 202);
 }
 
 }  // namespace

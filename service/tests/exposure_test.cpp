@@ -1,5 +1,5 @@
 // The service program exposed to clients that attack it: header floods, clients that trickle
-// their heads, bodies announced large and held back, idle connections by the thousand and many
+// their heads, bodies announced large and held back, forms of countless parts, idle connections by the thousand and many
 // from one address. Each test prints the figure it measures (memory, answer time, connections
 // held) beside its check. The bounds leave room for a loaded machine; under a sanitizer, which
 // slows the service several times over and keeps memory of its own, the time bounds are wider
@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <vector>
 #include <thread>
 
 #include "support/service_process.h"
@@ -242,6 +243,92 @@ TEST_F(ServiceExposure, BodiesAnnouncedLargeAndHeldBackStayWithinTheBodyBudget) 
     std::printf("(memory not checked: the sanitizer's allocator reserves its own address space)\n");
   } else {
     EXPECT_LT(size - sizeBefore, kHeldBodiesGrowthLimitKiB) << "the announced lengths were allocated";
+  }
+}
+
+// Connections from one address that announce a 64 MiB upload and send sent bytes of it: a
+// file part when over one byte, else a byte of preamble.
+struct HeldBodies {
+  const char* from;
+  int count;
+  std::size_t sent;
+};
+
+std::string HeldUpload(std::size_t sent) {
+  std::string body = sent == 1 ? "x" : "--b\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n";
+  body.resize(sent, 'x');
+  return "POST /1/api/async/recognizespeech/v1 HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+         "boundary=b\r\nContent-Length: " + std::to_string(kAnnouncedBody) + "\r\n\r\n" + body;
+}
+
+TEST_F(ServiceExposure, BesideBodiesHeldToTakeTheBudgetAnUploadIsAcceptedAndTheHeldAreCutOff) {
+  constexpr auto kTrickleEvery = std::chrono::seconds(3);  // within the silence limit
+  constexpr auto kRateWindow = std::chrono::seconds(10);   // the server's, with its least rate
+  struct Attack {
+    const char* what;
+    std::vector<HeldBodies> held;
+    bool trickle;  // each held body then sends a byte every kTrickleEvery until cut off
+  };
+  const Attack attacks[] = {
+      {"239 bodies of one byte from two addresses, one more grown to 2 MiB and one more byte",
+       {{"127.0.0.2", 120, 1}, {"127.0.0.3", 119, 1}, {"127.0.0.2", 1, 2 << 20}, {"127.0.0.3", 1, 1}}, true},
+      {"from one address two bodies of 32 MiB and 126 of one byte", {{"127.0.0.4", 2, 32 << 20}, {"127.0.0.4", 126, 1}},
+       false},
+  };
+  for (const Attack& attack : attacks) {
+    std::vector<int> held;
+    for (const HeldBodies& bodies : attack.held) {
+      for (int i = 0; i < bodies.count; ++i) {
+        held.push_back(ConnectFrom(bodies.from, service_.port()));
+        ASSERT_GE(held.back(), 0) << attack.what;
+        ASSERT_TRUE(SendAll(held.back(), HeldUpload(bodies.sent))) << attack.what;
+      }
+    }
+    WaitUntilSettled(service_.pid());
+    const Clock::time_point asked = Clock::now();
+    const RawReply honest = Upload(service_.port());
+    const double answerSeconds = Seconds(Clock::now() - asked);
+    EXPECT_EQ(honest.status, 202) << attack.what << ": " << honest.body;
+    EXPECT_LT(answerSeconds, kLateSeconds) << attack.what;
+    std::size_t open = held.size();
+    const Clock::time_point trickleBegan = Clock::now();
+    // One that came fast in its first window is cut off at the end of its second.
+    while (attack.trickle && open > 0 && Clock::now() - trickleBegan < 2 * kRateWindow + kTrickleEvery * 3) {
+      std::this_thread::sleep_for(kTrickleEvery);
+      open = 0;
+      for (int sock : held) open += !Answered(sock) && SendAll(sock, "x") ? 1 : 0;
+    }
+    std::printf("%s: an upload beside them answered %d in %.3f s; %zu of %zu held bodies still open %.0f s after "
+                "a byte every 3 s began\n",
+                attack.what, honest.status, answerSeconds, open, held.size(), Seconds(Clock::now() - trickleBegan));
+    if (attack.trickle) {
+      EXPECT_EQ(open, 0u) << "bodies at a byte every 3 s outlived the least rate";
+    }
+    for (int sock : held) close(sock);
+  }
+}
+
+TEST_F(ServiceExposure, AKeylessFormOfCountlessTinyPartsIsRefusedWithoutMemoryForEachPart) {
+  constexpr long kGrowthLimitKiB = 32 << 10;  // the body is 60 MiB; an entry per part cost 311 MiB
+  const std::string part = "--b\r\nContent-Disposition:form-data;name=x\r\n\r\n\r\n";  // 47 bytes
+  std::string body;
+  body.reserve(60 << 20);
+  while (body.size() + part.size() + 7 < (60u << 20)) body += part;
+  body += "--b--\r\n";
+  const std::size_t parts = body.size() / part.size();
+  const long peakBefore = StatusKiB(service_.pid(), "VmHWM");
+  const RawReply reply =
+      SendRaw(service_.port(), "POST " + std::string(kUploadTarget) + " HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                                   "multipart/form-data; boundary=b\r\nContent-Length: " + std::to_string(body.size()) +
+                                   "\r\n\r\n" + body);
+  WaitUntilSettled(service_.pid());
+  const long peakGrowth = StatusKiB(service_.pid(), "VmHWM") - peakBefore;
+  std::printf("a keyless %zu MiB form of %zu parts: answered %d %s; the service's peak resident memory grew by %ld KiB\n",
+              body.size() >> 20, parts, reply.status, JsonField(reply.body, "error").c_str(), peakGrowth);
+  EXPECT_EQ(reply.status, 400) << reply.body;
+  EXPECT_NE(JsonField(reply.body, "message").find("more than 64 parts"), std::string::npos) << reply.body;
+  if (!kSanitized) {
+    EXPECT_LT(peakGrowth, kGrowthLimitKiB);
   }
 }
 

@@ -1,5 +1,6 @@
 // How the server reads requests, without sockets: the head limits (over all of a head's reads)
-// and framing refusals of the request parser, a body's growth within the budget, query
+// and framing refusals of the request parser, a body's growth within the budget and its
+// address's share, query
 // parameters read and masked by their decoded names, the connection caps, and keys compared as
 // digests.
 #include <gtest/gtest.h>
@@ -114,27 +115,39 @@ TEST(ServiceRequestParser, TheHeadIsBoundedOverAllItsReads) {
   }
 }
 
-TEST(ServiceRequestParser, ABodyGrowsAsItComesWithinTheBudget) {
-  constexpr std::uint64_t kBudget = 3 << 20;
+TEST(ServiceRequestParser, ABodyDrawsWhatHasArrivedWithinItsAddresssShare) {
+  constexpr std::uint64_t kBudget = 8 << 20;
+  constexpr std::uint64_t kShare = kBudget / 4;
   constexpr std::uint64_t kAnnounced = 60 << 20;
-  BodyBudget budget(kBudget);
+  BodyBudget budget(kBudget, kShare);
   boost::beast::error_code error;
+  const std::string head = "POST /u HTTP/1.1\r\nContent-Length: " + std::to_string(kAnnounced) + "\r\n\r\n";
   {
     RequestParser parser(64 << 20, &budget);
-    const std::string head = "POST /u HTTP/1.1\r\nContent-Length: " + std::to_string(kAnnounced) + "\r\n\r\n";
+    parser.request().client = "127.0.0.2";
     ASSERT_EQ(parser.Feed(boost::asio::buffer(head), error), head.size());
     EXPECT_EQ(parser.headBytes(), head.size());
-    const std::string piece((1 << 20) + (1 << 19), 'x');
-    ASSERT_EQ(parser.Feed(boost::asio::buffer(piece.data(), 1), error), 1u);
-    EXPECT_LE(parser.request().body.capacity(), kFirstBodyReserve + 32) << "the announced length was allocated at once";
-    EXPECT_EQ(budget.Left(), kBudget - kFirstBodyReserve);
+    EXPECT_EQ(budget.Left(), kBudget) << "an announced length draws nothing";
+    ASSERT_EQ(parser.Feed(boost::asio::buffer("x", 1), error), 1u);
+    EXPECT_EQ(budget.Left(), kBudget - 1) << "one byte arrived, one drawn";
+    const std::string piece(1 << 20, 'x');
     ASSERT_EQ(parser.Feed(boost::asio::buffer(piece), error), piece.size()) << error.message();
-    EXPECT_EQ(budget.Left(), kBudget - (2 << 20)) << "grown to twice the first allocation";
+    EXPECT_EQ(budget.HeldBy("127.0.0.2"), piece.size() + 1);
     EXPECT_EQ(parser.Feed(boost::asio::buffer(piece), error), 0u);
-    EXPECT_EQ(parser.RefusalStatus(error), 503) << "a body past the budget";
-    EXPECT_EQ(budget.Left(), kBudget - (2 << 20)) << "a refused growth draws nothing";
+    EXPECT_EQ(parser.RefusalStatus(error), 503) << "past the address's share, with the budget far from spent";
+    EXPECT_EQ(budget.HeldBy("127.0.0.2"), piece.size() + 1) << "a refused growth draws nothing";
+    std::size_t drawn = 0;
+    EXPECT_EQ(parser.TakeBody(&drawn).size(), piece.size() + 1);
+    EXPECT_EQ(drawn, piece.size() + 1) << "what the taken body holds is the taker's to give back";
+    budget.Give("127.0.0.2", drawn);
+    RequestParser other(64 << 20, &budget);
+    other.request().client = "127.0.0.3";
+    std::size_t used = other.Feed(boost::asio::buffer(head + piece), error);
+    used += other.Feed(boost::asio::buffer(piece.data(), piece.size() - (used - head.size())), error);
+    EXPECT_EQ(used, head.size() + piece.size()) << "another address draws its own share";
   }
-  EXPECT_EQ(budget.Left(), kBudget) << "the parser's end gives everything back";
+  EXPECT_EQ(budget.Left(), kBudget) << "the parsers' end gives everything back";
+  EXPECT_EQ(budget.HeldBy("127.0.0.2") + budget.HeldBy("127.0.0.3"), 0u);
   RequestParser small(64 << 20, &budget);
   const std::string request = "POST /u HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello";
   std::size_t used = small.Feed(boost::asio::buffer(request), error);

@@ -1,6 +1,6 @@
 // The HTTP server inside the test's process against clients that push its limits, over real
 // loopback sockets: heads trickled one line per read, bodies announced and held back, bodies
-// that come too slowly, handlers that throw, and a stop beside idle connections and while
+// past their address's share, bodies that come too slowly or below the least rate, handlers that throw, and a stop beside idle connections and while
 // clients connect.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -105,30 +105,57 @@ int HeldBody(int port, std::size_t length) {
   return sock;
 }
 
-TEST(ServiceHttpServer, BodiesPastTheBudgetAreTurnedAwayWith503UntilItComesBack) {
+TEST(ServiceHttpServer, BodiesHoldWhatHasArrivedAndOneAddressNoMoreThanItsShare) {
   TempFolder data;
   HttpLimits limits;
-  limits.bodyBudgetBytes = 150 * 1024;  // two bodies' read buffers of 64 KiB, not three
-  ApiServer server(data.path(), Settings(16 * 1024), JobLimits{}, limits);
+  limits.bodyBudgetPerAddressBytes = 48 * 1024;  // under three bodies' 64 KiB read buffers of old
+  // Bodies kept whole, so that what arrives is held until the request is answered.
+  ApiServer server(data.path(), Settings(), JobLimits{}, limits, [](HttpHandlers& handlers) { handlers.openBody = nullptr; });
   server.gate().Open();
-  const int first = HeldBody(server.port(), 10000);
-  const int second = HeldBody(server.port(), 10000);
-  ASSERT_GE(first, 0);
-  ASSERT_GE(second, 0);
+  std::vector<int> held;
+  for (int i = 0; i < 3; ++i) held.push_back(HeldBody(server.port(), 10000));
+  for (int sock : held) EXPECT_GE(sock, 0) << "an announced length drew the budget";
+  const int sock = ConnectLoopback(server.port());
+  const RawReply overShare =
+      Exchange(sock, "POST /1/api/async/recognizespeech/v1 HTTP/1.1\r\nContent-Length: 65000\r\n\r\n" +
+                         std::string(60000, 'x'));
+  EXPECT_EQ(overShare.status, 503) << overShare.body;
+  EXPECT_EQ(JsonField(overShare.body, "error"), "busy");
   const std::string wav = MakeWav(16000, 1, 16, Sine(440, 0.3, 16000, 1, 1600));
-  const std::string upload = UploadRequest(kUploadTarget, UploadBody(kLibraryBoundary, wav, "good-key"));
-  const RawReply turnedAway = SendRaw(server.port(), upload);
-  EXPECT_EQ(turnedAway.status, 503) << turnedAway.body;
-  EXPECT_EQ(JsonField(turnedAway.body, "error"), "busy");
-  EXPECT_EQ(HeldBody(server.port(), 10000), -1) << "a third held body";
-  close(first);  // its session ends and gives back what it drew
-  RawReply answered;
-  for (int i = 0; i < 100 && answered.status != 202; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    answered = SendRaw(server.port(), upload);
+  const RawReply answered = SendRaw(server.port(), UploadRequest(kUploadTarget, UploadBody(kLibraryBoundary, wav, "good-key")));
+  EXPECT_EQ(answered.status, 202) << "the refused body gave back what it held: " << answered.body;
+  for (int held_sock : held) close(held_sock);
+}
+
+TEST(ServiceHttpServer, ABodyBelowTheLeastRateIsCutOffAtTheEndOfItsWindow) {
+  TempFolder data;
+  HttpLimits limits;
+  limits.bodyRateWindow = std::chrono::milliseconds(600);
+  limits.minBodyBytesPerSecond = 1000;  // 600 bytes in each window
+  ApiServer server(data.path(), Settings(), JobLimits{}, limits);
+  struct Case {
+    std::size_t bytesPerWrite;  // every 50 ms
+    bool cut;
+  };
+  for (const Case c : {Case{10, true}, Case{100, false}}) {  // 200 and 2,000 bytes a second
+    const int sock = ConnectLoopback(server.port());
+    ASSERT_TRUE(SendAll(sock, "POST /elsewhere HTTP/1.1\r\nContent-Length: 3000\r\n\r\n"));
+    const Clock::time_point begin = Clock::now();
+    std::size_t sent = 0;
+    bool closed = false;
+    while (!closed && sent < 3000) {
+      closed = ReadableWithin(sock, std::chrono::milliseconds(50)) || !SendAll(sock, std::string(c.bytesPerWrite, 'x'));
+      sent += closed ? 0 : c.bytesPerWrite;
+    }
+    const double after = Seconds(Clock::now() - begin);
+    const RawReply reply = Exchange(sock, "");
+    EXPECT_EQ(closed, c.cut) << c.bytesPerWrite << " bytes a write, " << after << " s";
+    if (c.cut) {
+      EXPECT_LT(after, 1.5) << "cut off long after its window";
+    } else {
+      EXPECT_EQ(reply.status, 404) << "a body at a useful rate is read whole";
+    }
   }
-  EXPECT_EQ(answered.status, 202) << answered.body;
-  close(second);
 }
 
 TEST(ServiceHttpServer, ABodyThatComesTooSlowlyIsCutOffAtItsDeadline) {
@@ -136,9 +163,11 @@ TEST(ServiceHttpServer, ABodyThatComesTooSlowlyIsCutOffAtItsDeadline) {
   HttpLimits limits;
   limits.bodySlack = std::chrono::seconds(1);
   limits.bodyBytesPerSecond = 1000;  // 2,000 bytes: 3 s in all
+  limits.minBodyBytesPerSecond = 0;  // no least rate: the deadline alone
   ApiServer server(data.path(), Settings(), JobLimits{}, limits);
   const int sock = ConnectLoopback(server.port());
-  ASSERT_TRUE(SendAll(sock, "POST /1/api/async/recognizespeech/v1 HTTP/1.1\r\nContent-Length: 2000\r\n\r\n"));
+  ASSERT_TRUE(SendAll(sock, "POST /1/api/async/recognizespeech/v1 HTTP/1.1\r\nContent-Length: 2000\r\n"
+                           "Content-Type: multipart/form-data; boundary=b\r\n\r\n"));
   const Clock::time_point begin = Clock::now();
   // A byte a second keeps within the silence limit of 5 s, and would take 2,000 s.
   bool closed = false;

@@ -108,6 +108,28 @@ TEST_F(ServiceJobStore, FullStoreDropsOldestDoneJobButNeverUnfinishedOnes) {
   gate_.Open();
 }
 
+TEST_F(ServiceJobStore, AKeyKeepsToItsShareAndAnUnreadResultIsNeverDroppedForAnotherKey) {
+  JobLimits limits;
+  limits.maxJobs = 4;
+  limits.maxJobsPerKey = 2;
+  auto store = OpenStore(limits);
+  const std::string a1 = Accepted(*store, "A", "1");
+  Accepted(*store, "A", "2");
+  EXPECT_EQ(store->Submit("A", "3").status, SubmitStatus::kKeyFull) << "past A's share, none of it done";
+  const std::string b = Accepted(*store, "B", "4");  // the places A could not take
+  Accepted(*store, "C", "5");
+  gate_.Open();
+  ASSERT_TRUE(WaitForState(*store, a1, "A", JobState::kFinished));
+  ASSERT_TRUE(WaitForState(*store, b, "B", JobState::kFinished));
+  Accepted(*store, "A", "6");  // at its share: its own oldest done job makes room
+  EXPECT_FALSE(store->Find(a1, "A"));
+  EXPECT_EQ(store->Submit("D", "7").status, SubmitStatus::kFull) << "only unread results of others to drop";
+  EXPECT_TRUE(store->Find(b, "B")) << "B's unread result was dropped";
+  ASSERT_TRUE(store->Find(b, "B", true));  // B reads its result
+  Accepted(*store, "D", "8");
+  EXPECT_FALSE(store->Find(b, "B")) << "a read result makes room";
+}
+
 TEST_F(ServiceJobStore, DoneJobsExpireAfterTheirTimeToLive) {
   gate_.Open();
   auto now = std::make_shared<std::atomic<std::int64_t>>(0);  // seconds on a fake clock

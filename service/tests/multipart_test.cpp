@@ -10,6 +10,37 @@ namespace {
 using testing::kLibraryBoundary;
 using testing::UploadBody;
 
+// count parts named "p" of one byte each, without the closing delimiter.
+std::string Parts(std::size_t count) {
+  std::string body;
+  for (std::size_t i = 0; i < count; ++i) body += "--b\r\nContent-Disposition: form-data; name=p\r\n\r\nx\r\n";
+  return body;
+}
+
+// What a streaming read tells, as text: "[name]" at each part, then its data.
+class Transcript : public FormEvents {
+ public:
+  void OnPart(const FormPart& part, std::uint64_t) override { text += "[" + part.name + "]"; }
+  bool OnData(std::string_view bytes, std::uint64_t) override {
+    text.append(bytes);
+    return true;
+  }
+  std::string text;
+};
+
+TEST(ServiceMultipart, AFormReadInPiecesOfAnySizeGivesTheSamePartsAndTheCapHolds) {
+  const std::string wav = std::string("RIFF\0\r\n--", 9) + "\r\n-" + std::string(300, 'w');
+  const std::string body = "preamble\r\n" + UploadBody(kLibraryBoundary, wav, "secret key");
+  for (std::size_t piece = 1; piece <= 97; piece += 8) {
+    Transcript events;
+    MultipartStream stream(kLibraryBoundary, events);
+    for (std::size_t at = 0; at < body.size(); at += piece) ASSERT_TRUE(stream.Feed(body.substr(at, piece))) << piece;
+    ASSERT_TRUE(stream.Finish()) << piece << ": " << stream.error();
+    EXPECT_EQ(events.text, "[file]" + wav + "[apikey]secret key") << "pieces of " << piece;
+  }
+  EXPECT_TRUE(ParseMultipart(Parts(kMaxFormParts) + "--b--", "b").ok);
+}
+
 TEST(ServiceMultipart, BoundaryIsReadFromContentTypeQuotedOrNot) {
   EXPECT_EQ(BoundaryFromContentType("multipart/form-data; boundary=----1234567890123456789"),
             "----1234567890123456789");
@@ -62,6 +93,10 @@ TEST(ServiceMultipart, MalformedBodiesFailWithAReason) {
       // A part with no header lines must not take a name from its own data.
       {"part without headers", "--b\r\n\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nx\r\n--b--", "b"},
       // Headers that never end must not run on into the next part and borrow its data.
+      {"more parts than the cap", Parts(kMaxFormParts + 1) + "--b--", "b"},
+      {"part headers over their limit",
+       "--b\r\nContent-Disposition: form-data; name=\"file\"\r\nX: " + std::string(kMaxPartHeadBytes, 'a') +
+           "\r\n\r\nx\r\n--b--", "b"},
       {"headers run into the next part",
        "--b\r\nContent-Disposition: form-data; name=\"file\"\r\n--b\r\n"
        "Content-Disposition: form-data; name=\"apikey\"\r\n\r\nk\r\n--b--", "b"},

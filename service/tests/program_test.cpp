@@ -20,13 +20,14 @@ using namespace testing;
 
 TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
   OptionsResult parsed = ParseOptions({"--key", "a", "--key", "b", "--port", "8080", "--max-body-bytes", "1000",
-                                       "--max-jobs", "3", "--job-ttl-seconds", "0", "--log-requests",
+                                       "--max-jobs", "3", "--max-jobs-per-key", "2", "--job-ttl-seconds", "0", "--log-requests",
                                        "--data-dir", "/d", "--tls-cert", "/c.pem", "--tls-key", "/k.pem"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   EXPECT_EQ(parsed.options.api.keys, (std::set<std::string>{"a", "b"}));
   EXPECT_EQ(parsed.options.port, 8080);
   EXPECT_EQ(parsed.options.api.maxBodyBytes, 1000u);
   EXPECT_EQ(parsed.options.limits.maxJobs, 3u);
+  EXPECT_EQ(parsed.options.limits.maxJobsPerKey, 2u);
   EXPECT_EQ(parsed.options.limits.ttl.count(), 0);
   EXPECT_TRUE(parsed.options.api.logRequests);
   EXPECT_EQ(parsed.options.dataDir, "/d");
