@@ -227,15 +227,6 @@ bool JobDatabase::DeleteDoneBefore(std::int64_t doneUnixMs) {
   return sqlite3_changes(db_) == 0 || ForgetDeleted();
 }
 
-bool JobDatabase::DeleteOldestDone() {
-  SqliteStatement remove(db_,
-                         "DELETE FROM jobs WHERE seq = (SELECT seq FROM jobs WHERE done_at_ms IS NOT NULL"
-                         " ORDER BY done_at_ms, seq LIMIT 1)");
-  if (!Check(remove.Run()) || sqlite3_changes(db_) == 0) return false;
-  ForgetDeleted();  // room was made even when this fails: the next deletion or start cuts the log
-  return true;
-}
-
 // secure_delete has zeroed the deleted rows in the pages the deletion wrote, but the log still
 // holds the earlier copies of those pages, text and all, until it is checkpointed and cut.
 bool JobDatabase::ForgetDeleted() { return Execute(kForgetLog); }
@@ -262,12 +253,18 @@ bool JobDatabase::DeleteOldestDoneOf(const std::string& keyDigest) {
   SqliteStatement remove(db_,
                          "DELETE FROM jobs WHERE seq = (SELECT seq FROM jobs WHERE done_at_ms IS NOT NULL"
                          " AND key_digest = ?1 ORDER BY done_at_ms, seq LIMIT 1)");
-  return Check(remove.Bind(1, keyDigest).Run()) && sqlite3_changes(db_) > 0;
+  return MadeRoom(remove.Bind(1, keyDigest).Run());
 }
 
 bool JobDatabase::DeleteDone(const std::string& id) {
   SqliteStatement remove(db_, "DELETE FROM jobs WHERE id = ?1 AND done_at_ms IS NOT NULL");
-  return Check(remove.Bind(1, id).Run()) && sqlite3_changes(db_) > 0;
+  return MadeRoom(remove.Bind(1, id).Run());
+}
+
+bool JobDatabase::MadeRoom(bool deleted) {
+  if (!Check(deleted) || sqlite3_changes(db_) == 0) return false;
+  ForgetDeleted();  // room was made even when this fails: the next deletion or start cuts the log
+  return true;
 }
 
 }  // namespace ombrivoice::service

@@ -44,15 +44,15 @@ class JobDatabase {
   // Drops the finished and failed jobs done at or before doneUnixMs. A deleted job's text and
   // facts are left neither in the database file nor in its write-ahead log.
   bool DeleteDoneBefore(std::int64_t doneUnixMs);
-  // Drops the job that was done first, as DeleteDoneBefore does; false when no job is done.
-  bool DeleteOldestDone();
   // How many jobs are kept, in any state; nothing when the count cannot be read.
   std::optional<std::size_t> Count();
   // How many jobs the key of keyDigest has kept, in any state; nothing when it cannot be read.
   std::optional<std::size_t> CountOf(const std::string& keyDigest);
-  // Drops the job of the key of keyDigest that was done first; false when it has none done.
+  // Drops the job of the key of keyDigest that was done first, as DeleteDoneBefore does; false
+  // when it has none done.
   bool DeleteOldestDoneOf(const std::string& keyDigest);
-  // Drops the job id when it is done; false when it is not (or no longer) kept, or not done.
+  // Drops the job id when it is done, as DeleteDoneBefore does; false when it is not (or no
+  // longer) kept, or not done.
   bool DeleteDone(const std::string& id);
 
   // What the last failed call was told by SQLite.
@@ -62,6 +62,7 @@ class JobDatabase {
   explicit JobDatabase(sqlite3* db) : db_(db) {}
   bool Execute(const char* sql);
   bool ForgetDeleted();  // clears the log of what the last deletion dropped
+  bool MadeRoom(bool deleted);  // a deletion that made room: true when it dropped a job
   bool Check(bool succeeded);  // keeps SQLite's message when !succeeded
 
   sqlite3* db_;
