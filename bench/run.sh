@@ -134,9 +134,9 @@ printf '%s\n' "${rows[@]}"
 
 # ---- The service: small GETs beside four 24 MiB uploads at once, and its memory for keyless
 # forms of tiny parts (bench/service_load.py; its own lines, as it has no peer).
-service=$(find "$build" -name ombrivoice-service -type f | head -1)
+service=$(find "$repo/build-bench" -name ombrivoice-service -type f | head -1)
 if [ -n "$service" ]; then
   echo
   echo "Service ($rounds rounds of uploads):"
-  python3 bench/service_load.py "$service" --rounds "$rounds"
+  python3 "$repo/bench/service_load.py" "$service" --rounds "$rounds"
 fi
