@@ -3,8 +3,9 @@
 // the service's worker does, one job after another), then each again on a fresh recogniser,
 // so a recogniser whose text depends on the jobs before shows it as a difference.
 //   ombrivoice_bench_recognition MODEL_DIR LIST
-// LIST has one line per file: "PATH<TAB>SNR<TAB>WORDS", where SNR is "-" for the file as it is,
-// or a signal-to-noise ratio in dB at which white noise (the same seed each run) is added.
+// LIST has one line per file: "PATH<TAB>NOISE<TAB>WORDS", where NOISE is "-" for the file as it
+// is, or how many decibels the speech stands above the white noise mixed into it (drawn from a
+// fixed seed, so every run hears the same noise).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
