@@ -10,7 +10,10 @@
 #include "reply_head.h"
 
 constexpr size_t kStagingBytes = 64 * 1024;  // request body gathered before libcurl sends it
-constexpr size_t kReplyBufferBytes = 64 * 1024;  // > CURL_MAX_WRITE_SIZE, so one chunk always fits
+// Reply bytes libcurl delivered and the caller has not pulled. libcurl receives into a buffer
+// of the same size, so one chunk always fits; 512 KiB means a quarter of the recv() calls of
+// 64 KiB, which measurably cuts a large download's system time.
+constexpr size_t kReplyBufferBytes = 512 * 1024;
 
 struct CurlTransfer {
   CURL* easy;
