@@ -16,8 +16,9 @@ namespace {
 constexpr int kPollMilliseconds = 1000;
 constexpr long kConnectSeconds = 60;  // time allowed to make the connection
 constexpr long kStallSeconds = 60;    // a transfer that moves no byte this long fails
-// libcurl's receive buffer: one recv() fills the reply buffer at most once (16 KiB by default,
-// four times the recv calls). Never above kReplyBufferBytes, or every chunk pauses the transfer.
+// libcurl's receive buffer: one recv() fills the reply buffer at most once (libcurl's default of
+// 16 KiB would take 32 times the recv calls). Never above kReplyBufferBytes, or every chunk
+// pauses the transfer.
 constexpr long kReceiveBufferBytes = static_cast<long>(kReplyBufferBytes);
 
 std::once_flag gCurlInitOnce;
