@@ -35,8 +35,9 @@ constexpr long kConnectSeconds = 2;    // the shortened time-outs every case run
 constexpr long kStallSeconds = 1;
 constexpr auto kCallBound = std::chrono::seconds(20);  // any single call, even under TSan
 // A stalled call. libcurl measures the stall against its speed averaged over the last 5 s, so
-// a stall after bytes have flowed is seen about 1 + 6 s after the last byte (measured: 7.0 s).
-constexpr auto kStallBound = std::chrono::seconds(12);
+// a stall after bytes have flowed is seen about 1 + 6 s after the last byte (measured: 7.0 s);
+// the bound leaves room for a busy or emulated machine, and still catches a call that waits on.
+constexpr auto kStallBound = std::chrono::seconds(24);
 constexpr size_t kSmallWav = 4096;        // fits the socket buffers: sent before any fault shows
 constexpr size_t kBigWav = 16 << 20;      // does not: the fault shows while sending audio
 constexpr size_t kHugeBody = 64 << 20;    // a reply far beyond every buffer of the client
@@ -376,7 +377,6 @@ TEST_F(HardeningFaults, AThousandFailingCallsKeepNoDescriptor) {
   ASSERT_EQ(Upload(refused, "small.wav", dir.File("r")), OMBRIVOICE_UPLOAD_SEND_BEGIN_FAILED);  // one-time set-up
   const int before = OpenDescriptorCount();
   const std::string longKey(891, 'k');
-  Clock::time_point start = Clock::now();
   for (int first = 0; first < kCalls; first += kCallsPerServer) {
     LoopbackServer closing(Faulty(ServerFault::CloseOnAccept));
     LoopbackServer babbling{ServerScript(kGarbage[0].reply)};
@@ -384,6 +384,7 @@ TEST_F(HardeningFaults, AThousandFailingCallsKeepNoDescriptor) {
     for (int i = first; i < first + kCallsPerServer; ++i) {
       int32_t code = 0;
       int32_t expected = 0;
+      Clock::time_point begun = Clock::now();
       switch (i % 9) {
         case 0:
           code = Upload(refused, "small.wav", dir.File("r"));
@@ -423,8 +424,8 @@ TEST_F(HardeningFaults, AThousandFailingCallsKeepNoDescriptor) {
           break;
       }
       ASSERT_EQ(code, expected) << "call " << i;
+      ASSERT_LT(Clock::now() - begun, kCallBound) << "call " << i;
     }
   }
   EXPECT_EQ(OpenDescriptorCount(), before);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(45));
 }
