@@ -1,16 +1,14 @@
-// Bad input to the upload and the download: text of every UTF-16 shape in keys, paths and URLs,
-// empty and over-long strings, folders and unwritable places where files should be. Each gets
-// its defined code, nothing reaches the wire that should not, and nothing already on disk that
-// the call did not own is touched.
+// Bad input to the download (and to a transfer that would write over the file it reads): URLs
+// with odd characters or that cannot be named exactly, local paths of every UTF-16 shape, empty
+// and over-long, folders and unwritable places. Each gets its defined code, nothing reaches the
+// wire that should not, and nothing already on disk that the call did not own is touched. The
+// upload's bad input is in upload_input_test.cpp.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
-#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,198 +17,11 @@
 #include "doubles/transfer_overrides.h"
 #include "support/loopback_server.h"
 #include "support/test_files.h"
+#include "support/transfer_cases.h"
 
 namespace {
 
-const std::string kApiHost = OMBRIVOICE_API_HOST;
-const std::string kReplyBody = "{\"jobID\":\"j-1\"}";
-const std::string kKept = "bytes the call does not own";
-
-// Names in a folder.
-std::set<std::string> Listing(const std::string& folder) {
-  std::set<std::string> names;
-  DIR* opened = opendir(folder.c_str());
-  while (dirent* entry = opened != nullptr ? readdir(opened) : nullptr) names.insert(entry->d_name);
-  if (opened != nullptr) closedir(opened);
-  return names;
-}
-
-// Modification time in nanoseconds, 0 when the file does not exist.
-long long ModifiedAt(const std::string& path) {
-  struct stat status;
-  if (stat(path.c_str(), &status) != 0) return 0;
-  return status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec;
-}
-
-std::u16string Append(std::u16string text, std::initializer_list<char16_t> units) {
-  text.append(units);
-  return text;
-}
-
-// UTF-16 texts that are not valid UTF-16: each holds a surrogate without its partner.
-std::vector<std::u16string> LoneSurrogates(const std::u16string& prefix) {
-  return {Append(prefix, {0xD800}), Append(prefix, {0xD83D, u'a'}), Append(prefix, {0xDE00}),
-          Append(prefix, {0xDE00, 0xD83D}), Append(prefix, {0xD83D, 0xD83D, 0xDE00, u'x'})};
-}
-
-// A path of exactly length bytes under folder, made of nested folders of 200-byte names that
-// exist, ending in a file name (which is not created).
-std::string PathOfLength(const std::string& folder, size_t length) {
-  std::string path = folder;
-  while (length - path.size() > 255) {
-    path += "/" + std::string(199, 'd');
-    mkdir(path.c_str(), 0755);
-  }
-  return path + "/" + std::string(length - path.size() - 1, 'f');
-}
-
-class HardeningInput : public ::testing::Test {
- protected:
-  void SetUp() override {
-    signal(SIGPIPE, SIG_DFL);
-    for (const char* name : {"http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy", "HTTPS_PROXY",
-                             "FTP_PROXY", "ALL_PROXY", "NO_PROXY"}) {
-      unsetenv(name);
-    }
-    HttpClientTimeoutsForTesting(0, 0);
-    wav = PatternBytes(3000, 11);
-    WriteBytes(dir.File("a.wav"), wav);
-    WriteBytes(dir.File("plain"), kKept);
-    mkdir(dir.File("folder").c_str(), 0755);
-    WriteBytes(dir.File("folder/inside"), kKept);
-  }
-  void TearDown() override { HttpClientConnectToForTesting(nullptr); }
-  void Direct(const LoopbackServer& server) { HttpClientConnectToForTesting(server.ConnectTo(kApiHost).c_str()); }
-  int32_t Upload(const std::u16string& wavPath, const std::u16string& key, const std::u16string& reply) {
-    return OmbriVoice(wavPath.c_str(), key.c_str(), reply.c_str());
-  }
-  // The files the tests set up are all still there as they were.
-  void ExpectSetUpIntact() {
-    EXPECT_TRUE(ReadBytes(dir.File("a.wav")) == wav);
-    EXPECT_EQ(ReadBytes(dir.File("plain")), kKept);
-    EXPECT_EQ(ReadBytes(dir.File("folder/inside")), kKept);
-    EXPECT_EQ(Listing(dir.File("folder")), (std::set<std::string>{".", "..", "inside"}));
-  }
-  TempDir dir;
-  std::string wav;
-};
-
-// The apikey field as the body must end: key, closing delimiter.
-std::string TailWithKey(const RecordedRequest& request, const std::string& keyUtf8) {
-  std::string types = request.Values("Content-Type").at(0);
-  std::string token = types.substr(types.find("boundary=----") + 13);
-  return "name=\"apikey\"\r\n\r\n" + keyUtf8 + "\r\n------" + token + "--\r\n";
-}
-
-}  // namespace
-
-// The limit is 890 bytes of UTF-8, whatever width the characters have: one byte under, at and
-// over it for characters of 1 to 4 bytes (the 4-byte ones are surrogate pairs in UTF-16). A key
-// with a CR or LF is refused whatever its length.
-TEST_F(HardeningInput, KeysOfAnyTextGoOutAsUtf8UpTo890Bytes) {
-  auto repeat = [](const std::string& text, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i) out += text;
-    return out;
-  };
-  const std::vector<std::string> fitting = {
-      "", "ключ-ÄÖÜ-日本語-😀🎤", "e\xCC\x81 combining", "tab\tand\x01controls", "quote\" back\\slash",
-      std::string(890, 'a'), repeat("é", 445), repeat("€", 296) + "ab", repeat("😀", 222) + "ab"};
-  // Too long, or holding a line break that would end the apikey field and start fields of its own.
-  const std::vector<std::string> refusedKeys = {
-      std::string(891, 'a'), repeat("é", 445) + "a", repeat("€", 296) + "abc", repeat("😀", 223),
-      repeat("😀", 222) + "abc", repeat("€", 297), "k\r\nX-Injected: 1\r\n\r\n--",
-      "k\r\n------1\r\nContent-Disposition: form-data; name=\"apikey\"\r\n\r\nforged", "k\r", "\nk", "\r\n"};
-  for (const std::string& key : fitting) {
-    SCOPED_TRACE(key.substr(0, 40) + " (" + std::to_string(key.size()) + " bytes)");
-    LoopbackServer server(HttpReply(202, kReplyBody));
-    Direct(server);
-    ASSERT_EQ(Upload(U16(dir.File("a.wav")), U16(key), U16(dir.File("reply"))), OMBRIVOICE_OK);
-    RecordedRequest request = ParseRequest(server.Requests().at(0));
-    std::string tail = TailWithKey(request, key);
-    ASSERT_GE(request.body.size(), tail.size());
-    EXPECT_EQ(request.body.substr(request.body.size() - tail.size()), tail);
-    EXPECT_TRUE(request.Values("X-Injected").empty());
-    EXPECT_EQ(request.Values("Content-Length"), std::vector<std::string>{std::to_string(request.body.size())});
-  }
-  LoopbackServer server(HttpReply(202, kReplyBody));
-  Direct(server);
-  std::vector<std::u16string> refused;
-  for (const std::string& key : refusedKeys) refused.push_back(U16(key));
-  for (const std::u16string& key : LoneSurrogates(u"key")) refused.push_back(key);
-  for (const std::u16string& key : refused) {
-    SCOPED_TRACE(key.size());
-    EXPECT_EQ(Upload(U16(dir.File("a.wav")), key, U16(dir.File("refused"))), OMBRIVOICE_UPLOAD_KEY_INVALID);
-  }
-  EXPECT_EQ(server.Connections(), 0);
-  EXPECT_FALSE(FileExists(dir.File("refused")));
-  ExpectSetUpIntact();
-}
-
-// A WAV path that cannot name a readable file gives 1 before any connection: it never falls
-// back to a file of a similar name (the text before a lone surrogate, or with U+FFFD for it).
-// Nor is a file taken whose size is not its length, which would be sent as an empty file part:
-// a FIFO (refused at once, not waited on for a writer), a device, a /proc file.
-TEST_F(HardeningInput, WavPathsThatNameNoReadableFileGiveOne) {
-  WriteBytes(dir.File("a"), "RIFF");
-  WriteBytes(dir.File("a\xEF\xBF\xBD"), "RIFF");  // "a" and U+FFFD
-  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
-  std::vector<std::u16string> paths = {u"", U16(dir.File("missing.wav")), U16(dir.File("folder")),
-                                       U16(dir.File("plain/child.wav")), U16(dir.File(std::string(256, 'n'))),
-                                       U16(dir.path() + "/" + std::string(5000, 'x')), U16("/proc/nonexistent"),
-                                       U16(dir.File("fifo")), u"/dev/zero", u"/dev/urandom", u"/proc/self/status"};
-  for (const std::u16string& path : LoneSurrogates(U16(dir.File("a")))) paths.push_back(path);
-  LoopbackServer server(HttpReply(202, kReplyBody));
-  Direct(server);
-  for (const std::u16string& path : paths) {
-    SCOPED_TRACE(path.size());
-    EXPECT_EQ(Upload(path, u"key", U16(dir.File("reply"))), OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED);
-  }
-  EXPECT_EQ(server.Connections(), 0);
-  EXPECT_FALSE(FileExists(dir.File("reply")));
-  ExpectSetUpIntact();
-}
-
-// Paths are UTF-8 on disk, up to the longest the system takes (4095 bytes and the NUL).
-TEST_F(HardeningInput, WavPathsOfAnyTextAndUpToTheSystemLimitAreSent) {
-  const std::string unusual[] = {dir.File("запись 日本 😀.wav"), dir.File(" leading space"), dir.File("new\nline"),
-                                 dir.File("-dash"), PathOfLength(dir.path(), 4095)};
-  for (const std::string& path : unusual) {
-    SCOPED_TRACE(path.substr(0, 60) + " (" + std::to_string(path.size()) + " bytes)");
-    WriteBytes(path, "RIFF-" + path.substr(path.size() - 10));
-    LoopbackServer server(HttpReply(202, kReplyBody));
-    Direct(server);
-    ASSERT_EQ(Upload(U16(path), u"key", U16(dir.File("reply"))), OMBRIVOICE_OK);
-    EXPECT_NE(server.Requests().at(0).find("RIFF-" + path.substr(path.size() - 10)), std::string::npos);
-    EXPECT_EQ(ReadBytes(dir.File("reply")), kReplyBody);
-  }
-  std::string tooLong = PathOfLength(dir.path(), 4096);
-  LoopbackServer server(HttpReply(202, kReplyBody));
-  Direct(server);
-  EXPECT_EQ(Upload(U16(tooLong), u"key", U16(dir.File("r2"))), OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED);
-}
-
-// After the request went out whole, a reply path that cannot be written gives 12 and leaves
-// what is there alone; the WAV file is never written to.
-TEST_F(HardeningInput, ReplyPathsThatCannotBeWrittenGiveTwelveAndTouchNothing) {
-  long long wavModified = ModifiedAt(dir.File("a.wav"));
-  std::vector<std::u16string> paths = {u"", U16(dir.File("folder")), U16(dir.File("plain/child")),
-                                       U16(dir.File("missing/child")), U16(dir.File(std::string(256, 'n'))),
-                                       U16(dir.path() + "/" + std::string(5000, 'x')), U16("/proc/version"),
-                                       U16("/proc/ombrivoice-new-file"), u"/dev/full"};
-  for (const std::u16string& path : LoneSurrogates(U16(dir.File("plain")))) paths.push_back(path);
-  for (const std::u16string& path : paths) {
-    SCOPED_TRACE(path.size());
-    LoopbackServer server(HttpReply(202, kReplyBody));
-    Direct(server);
-    EXPECT_EQ(Upload(U16(dir.File("a.wav")), u"key", path), OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED);
-    ASSERT_TRUE(server.WaitForRequests(1, 5000));
-    EXPECT_EQ(ParseRequest(server.Requests()[0]).body.find(wav) != std::string::npos, true);
-  }
-  ExpectSetUpIntact();
-  EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{".", "..", "a.wav", "plain", "folder"}));
-  EXPECT_EQ(ModifiedAt(dir.File("a.wav")), wavModified);
-}
+class HardeningInput : public HostileInputTest {};
 
 // %XX escapes decoded.
 std::string PercentDecoded(const std::string& text) {
@@ -225,6 +36,8 @@ std::string PercentDecoded(const std::string& text) {
   }
   return out;
 }
+
+}  // namespace
 
 // Control characters are refused before any connection. A space in the path or query goes out
 // as %20 (an escape already there is not escaped again). Other characters go out as given or

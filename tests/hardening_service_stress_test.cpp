@@ -18,7 +18,7 @@
 
 #include "TolvexOmbriVoice.h"
 #include "doubles/transfer_overrides.h"
-#include "support/service_runner.h"
+#include "support/common/service_runner.h"
 #include "support/test_files.h"
 
 namespace {
@@ -31,7 +31,9 @@ constexpr int kUploads = 5000;  // the service and the library both run under AS
 constexpr int kUploads = 10000;
 #endif
 constexpr int kThreads = 4;
-constexpr auto kBound = std::chrono::seconds(240);
+// Any one call: its connect and stall time-outs are 10 s each, so a call over this waited on
+// past them. The run's total time is not bounded: it only measures the machine.
+constexpr auto kCallLimit = std::chrono::seconds(60);
 const std::string kKey = "stress-key";
 const std::string kApiHost = OMBRIVOICE_API_HOST;
 
@@ -111,28 +113,29 @@ TEST(HardeningServiceStress, ManyUploadsFromFourThreadsAreEveryOneFound) {
   unsetenv("no_proxy");
   TempDir dir;
   // Its own data folder, so that no run finds another's queued jobs.
-  ServiceRunner service(program,
-                        {"--key", kKey, "--max-jobs", std::to_string(kUploads + 10), "--max-jobs-per-key",
+  ServiceRunner service({"--port", "0", "--key", kKey, "--max-jobs", std::to_string(kUploads + 10), "--max-jobs-per-key",
                          std::to_string(kUploads + 10), "--data-dir",
                          dir.File("service-data")});
   ASSERT_GT(service.port(), 0) << "the service did not start";
   HttpClientConnectToForTesting((kApiHost + ":80:127.0.0.1:" + std::to_string(service.port())).c_str());
   HttpClientTimeoutsForTesting(10, 10);
   for (int t = 0; t < kThreads; ++t) WriteBytes(dir.File("t" + std::to_string(t) + ".wav"), SmallWav(160, t * 1000));
-  auto start = std::chrono::steady_clock::now();
 
   std::vector<std::string> jobs(kUploads);
   std::vector<std::string> statusUrls(kUploads);
   std::atomic<int> failures{0};
   OnThreads(kUploads, [&](int t, int i) {
     std::string name = "t" + std::to_string(t);
+    auto begun = std::chrono::steady_clock::now();
     int32_t code = OmbriVoice(U16(dir.File(name + ".wav")).c_str(), U16(kKey).c_str(),
                               U16(dir.File(name + ".json")).c_str());
+    bool slow = std::chrono::steady_clock::now() - begun >= kCallLimit;
     std::string reply = Gunzipped(ReadBytes(dir.File(name + ".json")));
     jobs[i] = JsonString(reply, "jobid");
     statusUrls[i] = JsonString(reply, "status_url");
-    if (code != OMBRIVOICE_OK || jobs[i].empty() || statusUrls[i].empty()) {
-      if (failures++ < 5) ADD_FAILURE() << "upload " << i << ": code " << code << ", reply " << reply;
+    if (code != OMBRIVOICE_OK || jobs[i].empty() || statusUrls[i].empty() || slow) {
+      if (failures++ < 5) ADD_FAILURE() << "upload " << i << ": code " << code << ", reply " << reply
+                                        << (slow ? ", over the call limit" : "");
     }
   });
   ASSERT_EQ(failures.load(), 0);
@@ -141,16 +144,18 @@ TEST(HardeningServiceStress, ManyUploadsFromFourThreadsAreEveryOneFound) {
   OnThreads(kUploads, [&](int t, int i) {
     std::string path = dir.File("status" + std::to_string(t) + ".json");
     std::string url = statusUrls[i] + "?apikey=" + kKey;
+    auto begun = std::chrono::steady_clock::now();
     int32_t code = OmbriVoiceFileDownload(U16(url).c_str(), U16(path).c_str());
+    bool slow = std::chrono::steady_clock::now() - begun >= kCallLimit;
     std::string status = ReadBytes(path);
-    if (code != OMBRIVOICE_OK || JsonString(status, "jobid") != jobs[i] || JsonString(status, "status").empty()) {
-      if (failures++ < 5) ADD_FAILURE() << "job " << jobs[i] << " not found: code " << code << ", " << status;
+    if (code != OMBRIVOICE_OK || JsonString(status, "jobid") != jobs[i] || JsonString(status, "status").empty() ||
+        slow) {
+      if (failures++ < 5) ADD_FAILURE() << "job " << jobs[i] << " not found: code " << code << ", " << status
+                                        << (slow ? ", over the call limit" : "");
     }
   });
   EXPECT_EQ(failures.load(), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, kBound);
   HttpClientConnectToForTesting(nullptr);
   HttpClientTimeoutsForTesting(0, 0);
-  int status = service.Stop();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "service ended with status " << status;
+  EXPECT_EQ(service.Stop(), 0) << "the service's exit code, or 128 + the signal that ended it";
 }

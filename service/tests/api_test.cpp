@@ -57,7 +57,7 @@ class ServiceApi : public ::testing::Test {
   }
 
   const std::string wav_ = MakeWav(44100, 1, 16, std::vector<std::int16_t>(4410, 100));
-  TempFolder dataDir_;
+  TempDir dataDir_;
   std::unique_ptr<ApiServer> server_;
   GatedProcessor* gate_ = nullptr;  // the server's
   int port_ = 0;

@@ -19,7 +19,7 @@
 #include <vector>
 #include <thread>
 
-#include "support/service_process.h"
+#include "support/common/service_runner.h"
 #include "support/service_test_support.h"
 
 namespace ombrivoice::service {
@@ -28,7 +28,6 @@ namespace {
 using namespace testing;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kUploadTarget = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
 constexpr std::size_t kFloodBytes = 12 << 20;   // of header lines, on each of four connections
 constexpr int kFloods = 4;
 constexpr long kFloodGrowthLimitKiB = 64 << 10;
@@ -102,7 +101,7 @@ class ServiceExposure : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(service_.StopWith(SIGTERM), 0); }
 
-  ServiceProcess service_{{"--key", "k", "--port", "0"}};
+  ServiceRunner service_{{"--key", "k", "--port", "0"}};
 };
 
 // One connection sending lines of header until the server stops taking them; the status it

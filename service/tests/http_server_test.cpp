@@ -24,7 +24,6 @@ namespace {
 using namespace testing;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kUploadTarget = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
 constexpr auto kBetweenWrites = std::chrono::milliseconds(30);
 
 ApiSettings Settings(std::size_t maxBodyBytes = 64 * 1024) {
@@ -49,7 +48,7 @@ RawReply Trickle(int port, const std::vector<std::string>& writes, std::size_t* 
 }
 
 TEST(ServiceHttpServer, AHeadIsBoundedOverAllItsReadsHoweverItIsCut) {
-  TempFolder data;
+  TempDir data;
   ApiServer server(data.path(), Settings());
   const std::string line = "X: " + std::string(3995, 'a') + "\r\n";  // 4,000 bytes
   // Each write the rest of a line and the first byte of the next: the parser takes every line
@@ -106,7 +105,7 @@ int HeldBody(int port, std::size_t length) {
 }
 
 TEST(ServiceHttpServer, BodiesHoldWhatHasArrivedAndOneAddressNoMoreThanItsShare) {
-  TempFolder data;
+  TempDir data;
   HttpLimits limits;
   limits.bodyBudgetPerAddressBytes = 48 * 1024;  // under three bodies' 64 KiB read buffers of old
   // Bodies kept whole, so that what arrives is held until the request is answered.
@@ -128,7 +127,7 @@ TEST(ServiceHttpServer, BodiesHoldWhatHasArrivedAndOneAddressNoMoreThanItsShare)
 }
 
 TEST(ServiceHttpServer, ABodyBelowTheLeastRateIsCutOffAtTheEndOfItsWindow) {
-  TempFolder data;
+  TempDir data;
   HttpLimits limits;
   limits.bodyRateWindow = std::chrono::milliseconds(600);
   limits.minBodyBytesPerSecond = 1000;  // 600 bytes in each window
@@ -159,7 +158,7 @@ TEST(ServiceHttpServer, ABodyBelowTheLeastRateIsCutOffAtTheEndOfItsWindow) {
 }
 
 TEST(ServiceHttpServer, ABodyThatComesTooSlowlyIsCutOffAtItsDeadline) {
-  TempFolder data;
+  TempDir data;
   HttpLimits limits;
   limits.bodySlack = std::chrono::seconds(1);
   limits.bodyBytesPerSecond = 1000;  // 2,000 bytes: 3 s in all
@@ -181,7 +180,7 @@ TEST(ServiceHttpServer, ABodyThatComesTooSlowlyIsCutOffAtItsDeadline) {
 }
 
 TEST(ServiceHttpServer, AHandlerThatThrowsIsAnswered500AndServingGoesOn) {
-  TempFolder data;
+  TempDir data;
   ApiServer server(data.path(), Settings(), JobLimits{}, HttpLimits{}, [](HttpHandlers& handlers) {
     handlers.answer = [answer = handlers.answer](const HttpRequest& request) {
       if (request.target == "/throw") throw std::bad_alloc();
@@ -208,7 +207,7 @@ TEST(ServiceHttpServer, AHandlerThatThrowsIsAnswered500AndServingGoesOn) {
 }
 
 TEST(ServiceHttpServer, AStopEndsIdleConnectionsAtOnceAndAnswersARequestInFlight) {
-  TempFolder data;
+  TempDir data;
   ApiServer server(data.path(), Settings());
   server.gate().Open();
   std::vector<int> idle;
@@ -239,7 +238,7 @@ TEST(ServiceHttpServer, AStopEndsIdleConnectionsAtOnceAndAnswersARequestInFlight
 
 TEST(ServiceHttpServer, AStopWhileClientsConnectEndsCleanly) {
   for (int round = 0; round < 3; ++round) {
-    TempFolder data;
+    TempDir data;
     ApiServer server(data.path(), Settings());
     std::atomic<bool> going{true};
     std::vector<std::thread> clients;

@@ -26,7 +26,6 @@ namespace ombrivoice::service {
 namespace {
 
 using testing::GatedProcessor;
-using testing::TempFolder;
 
 // Polls until done() holds; false after five seconds.
 bool WaitUntil(const std::function<bool()>& done) {
@@ -60,7 +59,7 @@ class ServiceJobStore : public ::testing::Test {
     return submitted.id;
   }
 
-  TempFolder folder_;
+  TempDir folder_;
   GatedProcessor gate_;
 };
 

@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "TolvexOmbriVoice.h"
-#include "support/service_process.h"
+#include "support/common/service_runner.h"
 #include "support/service_test_support.h"
 
 namespace ombrivoice::service {
@@ -17,7 +17,6 @@ namespace {
 
 using namespace testing;
 
-std::u16string Utf16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -27,16 +26,16 @@ std::string ReadFile(const std::string& path) {
 TEST(ServiceWithLibrary, UploadThroughTheProxyIsTranscribed) {
   const std::string spoken = SpeakPhrase();
   ASSERT_FALSE(spoken.empty()) << "flite could not speak the phrase: install the Debian package flite";
-  TempFolder folder;
+  TempDir folder;
   const std::string wavPath = folder.path() + "/wav.wav";
   const std::string replyPath = folder.path() + "/reply.json";
   std::ofstream(wavPath, std::ios::binary) << spoken;
 
-  ServiceProcess service({"--key", "library-key", "--port", "0"});
+  ServiceRunner service({"--key", "library-key", "--port", "0"});
   ASSERT_GT(service.port(), 0) << service.firstLine();
   const std::string proxy = "http://127.0.0.1:" + std::to_string(service.port());
   setenv("http_proxy", proxy.c_str(), 1);
-  const int32_t code = OmbriVoice(Utf16(wavPath).c_str(), u"library-key", Utf16(replyPath).c_str());
+  const int32_t code = OmbriVoice(U16(wavPath).c_str(), u"library-key", U16(replyPath).c_str());
   unsetenv("http_proxy");
   ASSERT_EQ(code, OMBRIVOICE_OK);
 

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "service/wav_reader.h"
-#include "support/service_process.h"
+#include "support/common/service_runner.h"
 #include "support/service_test_support.h"
 
 namespace ombrivoice::service {
@@ -22,7 +22,6 @@ namespace {
 using namespace testing;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kUploadTarget = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
 constexpr int kBurstClients = 64;
 // The kernel answers a connection's handshake itself while the backlog has room; a connection
 // that found it full is dropped and retried after a second.
@@ -60,7 +59,7 @@ std::string Repeated(const std::string& wav, int times) {
 }
 
 TEST(ServiceLifecycle, SixtyFourUploadsAtOnceAreAllAcceptedAndRunBesideStalledClients) {
-  ServiceProcess service({"--key", "k", "--port", "0", "--max-jobs", "200"});
+  ServiceRunner service({"--key", "k", "--port", "0", "--max-jobs", "200"});
   const int port = service.port();
   ASSERT_GT(port, 0) << service.firstLine();
   const int stalledInHead = ConnectLoopback(port);
@@ -125,7 +124,7 @@ class ServiceRestarts : public ::testing::Test {
   }
 
   const std::string spoken_ = SpeakPhrase();
-  TempFolder data_;
+  TempDir data_;
   const std::vector<std::string> args_ = {"--key", "k", "--port", "0", "--data-dir", data_.path()};
 };
 
@@ -133,7 +132,7 @@ TEST_F(ServiceRestarts, AfterSigkillEveryJobIsFoundAndRunsToItsEnd) {
   RawReply finished;
   std::vector<std::string> jobs;  // finished, running, queued, queued
   {
-    ServiceProcess service(args_);
+    ServiceRunner service(args_);
     ASSERT_GT(service.port(), 0) << service.firstLine();
     jobs.push_back(JobUrl(Upload(service.port(), spoken_)));
     finished = WaitForResult(service.port(), jobs[0] + "/result", "k");
@@ -145,7 +144,7 @@ TEST_F(ServiceRestarts, AfterSigkillEveryJobIsFoundAndRunsToItsEnd) {
     EXPECT_EQ(StatusOf(service.port(), jobs[2]), "queued");
     EXPECT_EQ(service.StopWith(SIGKILL), 128 + SIGKILL);
   }
-  ServiceProcess restarted(args_);
+  ServiceRunner restarted(args_);
   ASSERT_GT(restarted.port(), 0) << restarted.firstLine();
   EXPECT_EQ(Get(restarted.port(), jobs[0] + "/result?apikey=k").body, finished.body);
   for (const std::string& job : jobs) {
@@ -167,7 +166,7 @@ TEST_F(ServiceRestarts, AfterSigkillEveryJobIsFoundAndRunsToItsEnd) {
 TEST_F(ServiceRestarts, SigtermWithAJobRunningExitsWithinTwoSecondsAndTheJobIsKept) {
   std::string job;
   {
-    ServiceProcess service(args_);
+    ServiceRunner service(args_);
     ASSERT_GT(service.port(), 0) << service.firstLine();
     job = JobUrl(Upload(service.port(), Repeated(spoken_, 20)));  // some ten seconds of recognition
     ASSERT_TRUE(WaitUntilRunning(service.port(), job));
@@ -178,7 +177,7 @@ TEST_F(ServiceRestarts, SigtermWithAJobRunningExitsWithinTwoSecondsAndTheJobIsKe
     std::printf("SIGTERM to exit with a job running: %.3f s\n", seconds);
     EXPECT_LT(seconds, 2.0);
   }
-  ServiceProcess restarted(args_);
+  ServiceRunner restarted(args_);
   ASSERT_GT(restarted.port(), 0) << restarted.firstLine();
   const std::string status = StatusOf(restarted.port(), job);
   EXPECT_TRUE(status == "queued" || status == "running") << status;

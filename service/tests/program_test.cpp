@@ -10,7 +10,7 @@
 
 #include "service/service_options.h"
 #include "service/wav_reader.h"
-#include "support/service_process.h"
+#include "support/common/service_runner.h"
 #include "support/service_test_support.h"
 
 namespace ombrivoice::service {
@@ -84,7 +84,7 @@ TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
 }
 
 TEST(ServiceOptions, KeysComeFromAKeyFileToo) {
-  TempFolder folder;
+  TempDir folder;
   const std::string keys = folder.path() + "/keys", comments = folder.path() + "/comments";
   std::ofstream(keys) << "# the keys\n\n  first-key \r\nsecond key\n#not-a-key\n";
   std::ofstream(comments) << "# nothing but comments\n";
@@ -100,7 +100,7 @@ TEST(ServiceOptions, KeysComeFromAKeyFileToo) {
 TEST(ServiceProgram, BadCommandLineExitsWith2BeforeListening) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--port", "0"},
                                                {"--key", "k", "--public-url", "https://voice.example.org/?x"}}) {
-    ServiceProcess service(args);
+    ServiceRunner service(args);
     EXPECT_EQ(service.firstLine(), "") << ::testing::PrintToString(args);
     EXPECT_EQ(service.Wait(), 2) << ::testing::PrintToString(args);
   }
@@ -108,7 +108,7 @@ TEST(ServiceProgram, BadCommandLineExitsWith2BeforeListening) {
 
 TEST(ServiceProgram, PrintsItsPortAndExitsCleanlyOnSigtermAndSigint) {
   for (int signal : {SIGTERM, SIGINT}) {
-    ServiceProcess service({"--key", "k", "--port", "0"});
+    ServiceRunner service({"--key", "k", "--port", "0"});
     ASSERT_GT(service.port(), 0) << service.firstLine();
     EXPECT_EQ(Get(service.port(), "/1/api/async/job/x?apikey=k").status, 404);
     EXPECT_EQ(service.StopWith(signal), 0) << "signal " << signal;
@@ -116,13 +116,13 @@ TEST(ServiceProgram, PrintsItsPortAndExitsCleanlyOnSigtermAndSigint) {
 }
 
 TEST(ServiceProgram, ASecondServiceOnTheSamePortOrDataFolderExitsWith1) {
-  TempFolder data;
-  ServiceProcess first({"--key", "k", "--port", "0", "--data-dir", data.path()});
+  TempDir data;
+  ServiceRunner first({"--key", "k", "--port", "0", "--data-dir", data.path()});
   ASSERT_GT(first.port(), 0) << first.firstLine();
-  ServiceProcess samePort({"--key", "k", "--port", std::to_string(first.port())});
+  ServiceRunner samePort({"--key", "k", "--port", std::to_string(first.port())});
   EXPECT_EQ(samePort.firstLine(), "");
   EXPECT_EQ(samePort.Wait(), 1);
-  ServiceProcess sameFolder({"--key", "k", "--port", "0", "--data-dir", data.path()});
+  ServiceRunner sameFolder({"--key", "k", "--port", "0", "--data-dir", data.path()});
   EXPECT_EQ(sameFolder.firstLine(), "");
   EXPECT_EQ(sameFolder.Wait(), 1);
   EXPECT_EQ(first.StopWith(SIGTERM), 0);
@@ -151,10 +151,10 @@ TEST(ServiceProgram, RecognisesAPhraseSpokenByFliteThroughTheProxyRoute) {
   const std::string spoken = SpeakPhrase();
   ASSERT_FALSE(spoken.empty()) << "flite could not speak the phrase: install the Debian package flite";
   ASSERT_TRUE(ReadWav(spoken).ok);
-  ServiceProcess service({"--key", "k", "--port", "0"});
+  ServiceRunner service({"--key", "k", "--port", "0"});
   ASSERT_GT(service.port(), 0) << service.firstLine();
   for (const std::string& wav : {spoken, AsRecorderFormat(spoken)}) {
-    const std::string target = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
+    const std::string target = kUploadTarget;
     RawReply accepted = SendRaw(service.port(), UploadRequest(target, UploadBody(kLibraryBoundary, wav, "k")));
     ASSERT_EQ(accepted.status, 202) << accepted.body;
     RawReply result = WaitForResult(service.port(), JsonField(accepted.body, "result_url"), "k");
@@ -172,7 +172,7 @@ TEST(ServiceProgram, RecognisesAPhraseSpokenByFliteThroughTheProxyRoute) {
 
 // The text that the service on port gives for wav.
 std::string TextOf(int port, const std::string& wav) {
-  const std::string target = "http://api.ombrivoice.example/1/api/async/recognizespeech/v1";
+  const std::string target = kUploadTarget;
   RawReply accepted = SendRaw(port, UploadRequest(target, UploadBody(kLibraryBoundary, wav, "k")));
   RawReply result = WaitForResult(port, JsonField(accepted.body, "result_url"), "k");
   EXPECT_EQ(JsonField(result.body, "status"), "finished") << result.body;
@@ -187,7 +187,7 @@ TEST(ServiceProgram, TheSameAudioGivesTheSameTextAfterOtherJobsAsOnAFreshService
   ASSERT_TRUE(ReadWav(voice).ok) << "install the Debian package alsa-utils";
   const std::string spoken = SpeakPhrase();
   ASSERT_FALSE(spoken.empty()) << "flite could not speak the phrase: install the Debian package flite";
-  ServiceProcess service({"--key", "k", "--port", "0"});
+  ServiceRunner service({"--key", "k", "--port", "0"});
   ASSERT_GT(service.port(), 0) << service.firstLine();
   const std::string first = TextOf(service.port(), voice);  // the recogniser's first job
   EXPECT_NE(first, "");

@@ -21,7 +21,7 @@
 
 #include "service/api_routes.h"
 #include "service/http_server.h"
-#include "support/service_process.h"
+#include "support/common/service_runner.h"
 #include "support/service_test_support.h"
 
 namespace ombrivoice::service {
@@ -55,7 +55,7 @@ class ServiceTls : public ::testing::Test {
     return {"--key", "k", "--port", "0", "--tls-cert", File(certificate), "--tls-key", File(key)};
   }
 
-  TempFolder certificates_;
+  TempDir certificates_;
 };
 
 // request sent in plain text to port; what came back before the server closed the connection.
@@ -96,7 +96,7 @@ RawReply TlsExchange(int port, const std::string& caFile, const std::string& req
 }
 
 TEST_F(ServiceTls, ATrustingClientIsAnsweredAndPlainHttpIsNot) {
-  ServiceProcess service(TlsArgs("server.pem", "server.key"));
+  ServiceRunner service(TlsArgs("server.pem", "server.key"));
   ASSERT_GT(service.port(), 0) << service.firstLine();
   EXPECT_EQ(PlainExchange(service.port(), "GET /nowhere HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").status, 0);
 
@@ -192,7 +192,7 @@ TEST_F(ServiceTls, AnUploadGetsThroughDuringAndAfterAFloodOfHandshakes) {
                            " -addext subjectAltName=IP:127.0.0.1 -keyout '" + File("rsa.key") + "' -out '" +
                            File("rsa.pem") + "' 2>/dev/null";
   ASSERT_EQ(std::system(make.c_str()), 0) << make;
-  ServiceProcess service(TlsArgs("rsa.pem", "rsa.key"));
+  ServiceRunner service(TlsArgs("rsa.pem", "rsa.key"));
   ASSERT_GT(service.port(), 0) << service.firstLine();
   const std::string wav = MakeWav(16000, 1, 16, Sine(440, 0.3, 16000, 1, 1600));
   const std::string upload = UploadRequest(kUploadPath, UploadBody(kLibraryBoundary, wav, "k"));
@@ -228,7 +228,7 @@ TEST_F(ServiceTls, ACertificateOrKeyItCannotUseExitsWith1BeforeListening) {
       TlsArgs("server.pem", "other-name.key"),  // another certificate's key
   };
   for (const auto& args : unusable) {
-    ServiceProcess service(args);
+    ServiceRunner service(args);
     EXPECT_EQ(service.firstLine(), "") << ::testing::PrintToString(args);
     EXPECT_EQ(service.Wait(), 1) << ::testing::PrintToString(args);
   }

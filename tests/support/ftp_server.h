@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "support/service_runner.h"
+#include "support/common/service_runner.h"
 #include "support/test_files.h"
 
 class FtpServer {

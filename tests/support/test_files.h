@@ -1,24 +1,13 @@
-// File and text helpers for the tests: a private temporary folder, whole-file reads and
-// writes, and UTF-8 to UTF-16 for building the library's wide arguments.
+// File helpers for the tests: whole-file reads and writes, sparse and patterned files, and
+// (from the helpers both test trees share) a private temporary folder and UTF-8 to UTF-16.
 #ifndef OMBRIVOICE_TESTS_TEST_FILES_H
 #define OMBRIVOICE_TESTS_TEST_FILES_H
 
 #include <cstdint>
 #include <string>
 
-// A fresh folder under /tmp, removed with everything in it when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+#include "support/common/temp_dir.h"
+#include "support/common/utf16.h"
 
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
@@ -28,8 +17,6 @@ bool FileExists(const std::string& path);
 void SparseFile(const std::string& path, uint64_t size);
 // Deterministic pseudo-random bytes (every value 0..255 occurs).
 std::string PatternBytes(size_t length, unsigned salt = 1);
-// UTF-8 to UTF-16; invalid input is the caller's mistake and aborts the test program.
-std::u16string U16(const std::string& utf8);
 // The number of open file descriptors of this process.
 int OpenDescriptorCount();
 

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -61,22 +60,12 @@ std::vector<std::int16_t> Sine(double hz, double amplitude, std::uint32_t rate, 
   return samples;
 }
 
-TempFolder::TempFolder() {
-  char folder[] = "/tmp/ombrivoice-service-test-XXXXXX";
-  if (mkdtemp(folder) != nullptr) path_ = folder;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
 // Speaks into a file in a fresh temporary folder and reads it.
 std::string SpeakPhrase() {
-  TempFolder folder;
-  const std::string path = folder.path() + "/phrase.wav";
+  TempDir folder;
+  const std::string path = folder.File("phrase.wav");
   const std::string command = std::string("flite -voice slt -t '") + kPhrase + "' -o " + path;
-  if (folder.path().empty() || std::system(command.c_str()) != 0) return "";
+  if (std::system(command.c_str()) != 0) return "";
   std::ifstream file(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }

@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "support/common/service_runner.h"
+#include "support/common/temp_dir.h"
+#include "support/common/upload_target.h"
+#include "support/common/utf16.h"
+
 namespace ombrivoice::service::testing {
 
 // The boundary the library writes: four dashes and 19 digits.
@@ -66,19 +71,6 @@ RawReply Get(int port, const std::string& target);
 // running, or the limit passes; the last reply.
 RawReply WaitForResult(int port, const std::string& resultUrl, const std::string& key,
                        std::chrono::milliseconds limit = std::chrono::seconds(30));
-
-// A fresh folder under /tmp, removed with all it holds when the object goes.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // The string value of field in a flat JSON text ("" when absent); enough for the replies'
 // fields, which never hold escaped quotes in these tests.

@@ -1,6 +1,6 @@
-// The service as a child process: fork and exec with its stdout on a pipe, the first line read
-// with a deadline, SIGTERM to stop and a bounded wait for the exit.
-#include "support/service_runner.h"
+// A server as a child process: fork and exec with its stdout on a pipe, the first line read
+// with a deadline, a signal to stop and a bounded wait for the exit.
+#include "support/common/service_runner.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -21,19 +22,33 @@ namespace {
 
 constexpr int kStartMs = 30000;
 
-// Reads one line from descriptor within timeoutMs ("" on timeout, error or end).
+// Reads one line from descriptor within timeoutMs, without its line end: what came before a
+// time-out, an error or the end.
 std::string ReadLine(int descriptor, int timeoutMs) {
   std::string line;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (line.empty() || line.back() != '\n') {
+  for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd wait = {descriptor, POLLIN, 0};
-    if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) return "";
+    if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) return line;
     char c;
-    if (read(descriptor, &c, 1) != 1) return "";
+    if (read(descriptor, &c, 1) != 1 || c == '\n') return line;
     line += c;
   }
-  return line;
+}
+
+// The exit code, or 128 + the signal that ended the process.
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+// TSAN_OPTIONS for the service: the test's own, with the service's suppressions under TSan.
+std::vector<std::string> ServiceEnvironment() {
+  const char* given = std::getenv("TSAN_OPTIONS");
+  std::string options = given != nullptr ? given : "";
+#if defined(__SANITIZE_THREAD__)
+  options += ":suppressions=" OMBRIVOICE_SERVICE_TSAN_SUPPRESSIONS;
+#endif
+  if (options.empty()) return {};
+  return {"TSAN_OPTIONS=" + options};
 }
 
 // The environment with the NAME=value entries of changes put over it.
@@ -93,24 +108,36 @@ std::string BuiltServiceProgram() {
   ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
   if (length <= 0) return "";
   std::string path(self, static_cast<size_t>(length));
-  path = path.substr(0, path.rfind('/'));                          // <build>/tests
-  path = path.substr(0, path.rfind('/')) + "/service/ombrivoice-service";
-  struct stat status;
-  return stat(path.c_str(), &status) == 0 && (status.st_mode & S_IXUSR) != 0 ? path : "";
+  path = path.substr(0, path.rfind('/'));  // <build>/tests or <build>/service/tests
+  path = path.substr(0, path.rfind('/'));  // <build> or <build>/service
+  for (const std::string& candidate : {path + "/service/ombrivoice-service", path + "/ombrivoice-service"}) {
+    struct stat status;
+    if (stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_IXUSR) != 0) {
+      return candidate;
+    }
+  }
+  return "";
+}
+
+ServiceRunner::ServiceRunner(const std::vector<std::string>& serviceArgs) {
+  std::vector<std::string> words = {BuiltServiceProgram()};
+  words.insert(words.end(), serviceArgs.begin(), serviceArgs.end());
+  if (std::find(serviceArgs.begin(), serviceArgs.end(), "--data-dir") == serviceArgs.end()) {
+    dataDir_ = std::make_unique<TempDir>();
+    words.insert(words.end(), {"--data-dir", dataDir_->path()});
+  }
+  Launch(words, ServiceEnvironment(), true);
 }
 
 ServiceRunner::ServiceRunner(const std::string& program, const std::vector<std::string>& args,
                              const std::vector<std::string>& environment) {
   std::vector<std::string> words = {program, "--port", "0"};
   words.insert(words.end(), args.begin(), args.end());
-  Launch(words, environment);
-  std::string line = pid_ > 0 ? ReadLine(output_, kStartMs) : "";
-  const std::string prefix = "listening on 127.0.0.1:";
-  if (line.rfind(prefix, 0) == 0) port_ = std::atoi(line.c_str() + prefix.size());
+  Launch(words, environment, true);
 }
 
 ServiceRunner::ServiceRunner(const std::vector<std::string>& command, int port) {
-  Launch(command, {});
+  Launch(command, {}, false);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartMs);
   while (pid_ > 0 && port_ == 0 && std::chrono::steady_clock::now() < deadline &&
          waitpid(pid_, nullptr, WNOHANG) == 0) {
@@ -119,9 +146,10 @@ ServiceRunner::ServiceRunner(const std::vector<std::string>& command, int port) 
   }
 }
 
-void ServiceRunner::Launch(std::vector<std::string> words, const std::vector<std::string>& environment) {
+void ServiceRunner::Launch(std::vector<std::string> words, const std::vector<std::string>& environment,
+                           bool readFirstLine) {
   int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return;
+  if (words[0].empty() || pipe2(out, O_CLOEXEC) != 0) return;
   std::vector<std::string> entries = ChangedEnvironment(environment);
   std::vector<char*> argv = Pointers(words);
   std::vector<char*> envp = Pointers(entries);
@@ -133,6 +161,10 @@ void ServiceRunner::Launch(std::vector<std::string> words, const std::vector<std
   }
   close(out[1]);
   output_ = out[0];  // kept open: a later line must not meet a closed pipe
+  if (!readFirstLine || pid_ <= 0) return;
+  firstLine_ = ReadLine(output_, kStartMs);
+  const std::string prefix = "listening on 127.0.0.1:";
+  if (firstLine_.rfind(prefix, 0) == 0) port_ = std::atoi(firstLine_.c_str() + prefix.size());
 }
 
 ServiceRunner::~ServiceRunner() {
@@ -143,15 +175,19 @@ ServiceRunner::~ServiceRunner() {
   if (output_ >= 0) close(output_);
 }
 
-int ServiceRunner::Stop(int timeoutMs) {
+int ServiceRunner::StopWith(int signal, int timeoutMs) {
   if (pid_ <= 0) return -1;
-  kill(pid_, SIGTERM);
+  kill(pid_, signal);
+  return Wait(timeoutMs);
+}
+
+int ServiceRunner::Wait(int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
+  while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      return status;
+      return ExitCode(status);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
