@@ -1,9 +1,9 @@
 // The calls every internet handle shares, and the helpers of the HTTP request and the URL
 // opener. A session only holds its agent string: proxies come from the environment, which
 // libcurl reads for each transfer.
-#include "internet_handle.h"
+#include "platform/internet_handle.h"
 
-#include "text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "wave_in_source.h"
+#include "platform/wave_in_source.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // A small wide formatted print over UTF-16 buffers. Only the conversions the module's formats
 // use are known; anything else is refused rather than guessed at. A plain %s is refused too:
 // in a wide format it names a narrow string, as the C and Windows runtimes read it.
-#include "wide_format.h"
+#include "platform/wide_format.h"
 
 #include <cstdarg>
 
