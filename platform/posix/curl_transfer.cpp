@@ -7,7 +7,6 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <strings.h>
 
 #include "platform/test_hooks.h"
 

@@ -6,7 +6,6 @@
 #include "platform/http_client.h"
 
 #include <string>
-#include <vector>
 
 #include "platform/curl_transfer.h"
 #include "platform/internet_handle.h"

@@ -164,7 +164,7 @@ BOOL InternetCloseHandle(HINTERNET handle) {
   }
   DestroyCurlTransfer(object->transfer);
   CloseFileUrl(object);
-  object->kind = InternetHandleKind{0};  // a second close of the same pointer is caught in tests
+  object->kind = InternetHandleKind{0};  // as the kernel objects do; closing twice is a use after free
   delete object;
   return TRUE;
 }

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
-#include <unistd.h>
 
 #include "platform/wave_in_source.h"
 
