@@ -5,8 +5,8 @@
 enable_language(RC)
 find_program(OMBRIVOICE_WIDL NAMES widl ${OMBRIVOICE_MINGW_TRIPLET}-widl REQUIRED)
 
-include(${CMAKE_CURRENT_SOURCE_DIR}/cmake/PlatformBindings.cmake)
-ombrivoice_platform_bindings(${CMAKE_CURRENT_SOURCE_DIR} windows OMBRIVOICE_PLATFORM_INCLUDE)
+# The bindings' headers, as "platform/<name>.h", from this system's folder only.
+set(OMBRIVOICE_PLATFORM_INCLUDE ${CMAKE_CURRENT_SOURCE_DIR}/platform/windows/include)
 file(GLOB OMBRIVOICE_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/module/module_lifecycle_windows.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/transfer/*.cpp

@@ -1,16 +1,7 @@
-// The module's own record of itself: filled in when the library is loaded, cleared when it is
-// unloaded. It stands in for an extension-library registration with a host framework. Each
-// platform has its own load and unload file (module_lifecycle_posix.cpp, _windows.cpp).
+// What the library's load and unload hooks give the rest of the module. Each platform has its
+// own load and unload file (module_lifecycle_posix.cpp, _windows.cpp).
 #ifndef OMBRIVOICE_MODULE_LIFECYCLE_H
 #define OMBRIVOICE_MODULE_LIFECYCLE_H
-
-struct ExtensionModuleRecord {
-  const void* instanceHandle;  // the library's own handle: its base address
-  bool registered;             // true from load to unload
-};
-
-// The record; read-only for everyone but the load and unload hooks.
-const ExtensionModuleRecord& CurrentExtensionModule();
 
 // Called by every start before it sets anything up. Where unloading cannot stop a recording
 // safely (Windows: the loader lock is held), the library is pinned: from its first recording on

@@ -1,6 +1,5 @@
-// DllMain of the Windows DLL. At process attach the library records its own instance handle
-// (the least stand-in for a framework's extension-library registration); nothing else is set
-// up, and thread attach and detach do nothing.
+// DllMain of the Windows DLL. Nothing is set up at process attach, and thread attach and detach
+// do nothing.
 //
 // Unloading during a recording: DllMain runs under the loader lock, where stopping the device
 // would wait for the audio system's thread and hang FreeLibrary. So the first recording pins
@@ -17,8 +16,6 @@
 #include "recorder/recorder.h"
 
 namespace {
-
-ExtensionModuleRecord gModule;  // zeroed until load
 
 // Writes the header for the audio the file holds (whole samples after the 44 header bytes) over
 // its start. The system closes the file as the process ends.
@@ -44,26 +41,13 @@ void FinishRecordingAtProcessExit() {
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  switch (reason) {
-    case DLL_PROCESS_ATTACH:
-      gModule.instanceHandle = instance;
-      gModule.registered = true;
-      break;
-    case DLL_PROCESS_DETACH:
-      if (reserved != nullptr) {  // the process is ending, not FreeLibrary
-        FinishRecordingAtProcessExit();
-      }
-      gModule.registered = false;
-      gModule.instanceHandle = nullptr;
-      break;
-    default:  // DLL_THREAD_ATTACH, DLL_THREAD_DETACH
-      break;
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  // At process detach with reserved set the process is ending, not FreeLibrary.
+  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
+    FinishRecordingAtProcessExit();
   }
   return TRUE;
 }
-
-const ExtensionModuleRecord& CurrentExtensionModule() { return gModule; }
 
 bool KeepModuleLoadedForRecording() {
   HMODULE self = nullptr;

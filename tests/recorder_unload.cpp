@@ -1,6 +1,6 @@
 // Unloading the shared library during a recording stops the recording and finishes its file.
-// Loads the library itself with dlopen (it links no copy of the module), records from the
-// file plugin's pattern, and unloads it mid-recording.
+// Loads the library itself with dlopen (the program links only the tests' helpers, no copy of
+// the module), records from the file plugin's pattern, and unloads it mid-recording.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 

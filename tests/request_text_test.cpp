@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "doubles/test_clock.h"
 #include "platform/text_conversion.h"
@@ -182,6 +183,14 @@ TEST(WideFormat, RefusesWhatItDoesNotUnderstandWithoutReadingPastTheFormat) {
     EXPECT_EQ(out[0], 0);
   }
   EXPECT_EQ(swprintf(out, 5, u"%d", 123456), -1);  // does not fit
+  // The widest field is 9999 wide; a wider one is refused even where it would fit.
+  std::vector<WCHAR> wide(10002);
+  EXPECT_EQ(swprintf(wide.data(), wide.size(), u"%9999d", 7), 9999);
+  EXPECT_EQ(wide[9998], u'7');
+  for (const WCHAR* format : {u"%10000d", u"%010000d", u"%99999d"}) {
+    EXPECT_EQ(swprintf(wide.data(), wide.size(), format, 7), -1) << Ascii(format);
+    EXPECT_EQ(wide[0], 0);
+  }
   EXPECT_EQ(swprintf(out, 64, u"%d|%5d|%05d|%%|%ls", -42, 7, -7, u"x"), 19);
   EXPECT_EQ(Ascii(out), "-42|    7|-0007|%|x");
 }

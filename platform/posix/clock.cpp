@@ -1,9 +1,9 @@
 // The local clock as the eight-field date-and-time record.
-#include "clock.h"
+#include "platform/clock.h"
 
 #include <ctime>
 
-#include "test_hooks.h"
+#include "platform/test_hooks.h"
 
 void GetLocalTime(SYSTEMTIME* time) {
   timespec now{};

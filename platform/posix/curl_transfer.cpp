@@ -2,14 +2,13 @@
 // body goes out through a read callback that pauses when no piece is staged; the reply body
 // comes in through a write callback that pauses when the reply buffer is full. Each wait drives
 // curl_multi_perform, checks its condition, and only then polls, so no step waits needlessly.
-#include "curl_transfer.h"
+#include "platform/curl_transfer.h"
 
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <strings.h>
 
-#include "test_hooks.h"
+#include "platform/test_hooks.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The files open for reading without write sharing, by device and inode, counted; and the
 // opens that check against them.
-#include "file_sharing.h"
+#include "platform/file_sharing.h"
 
-#include "robust_calls.h"
+#include "platform/robust_calls.h"
 
 #include <fcntl.h>
 #include <mutex>

@@ -3,9 +3,9 @@
 // reading (a regular file, never waiting, not to be truncated while it is read).
 #include <new>
 
-#include "file_sharing.h"
-#include "internet_handle.h"
-#include "robust_calls.h"
+#include "platform/file_sharing.h"
+#include "platform/internet_handle.h"
+#include "platform/robust_calls.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Win32-shaped file calls on POSIX descriptors. Each handle owns a write buffer so that many
 // small writes cost one system call per buffer.
-#include "files.h"
+#include "platform/files.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -8,10 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "file_sharing.h"
-#include "kernel_object.h"
-#include "robust_calls.h"
-#include "text_conversion.h"
+#include "platform/file_sharing.h"
+#include "platform/kernel_object.h"
+#include "platform/robust_calls.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

@@ -3,13 +3,12 @@
 // each name goes out once, and libcurl's own defaults (Accept, Content-Type, Expect) are
 // suppressed where the request does not name them. The calls every handle shares are in
 // internet_handle.cpp.
-#include "http_client.h"
+#include "platform/http_client.h"
 
 #include <string>
-#include <vector>
 
-#include "curl_transfer.h"
-#include "internet_handle.h"
+#include "platform/curl_transfer.h"
+#include "platform/internet_handle.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The calls every internet handle shares, and the helpers of the HTTP request and the URL
 // opener. A session only holds its agent string: proxies come from the environment, which
 // libcurl reads for each transfer.
-#include "internet_handle.h"
+#include "platform/internet_handle.h"
 
-#include "text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace {
 
@@ -164,7 +164,7 @@ BOOL InternetCloseHandle(HINTERNET handle) {
   }
   DestroyCurlTransfer(object->transfer);
   CloseFileUrl(object);
-  object->kind = InternetHandleKind{0};  // a second close of the same pointer is caught in tests
+  object->kind = InternetHandleKind{0};  // as the kernel objects do; closing twice is a use after free
   delete object;
   return TRUE;
 }

@@ -1,5 +1,5 @@
 // CloseHandle for every kind of handle, and the kind test the bindings share.
-#include "kernel_object.h"
+#include "platform/kernel_object.h"
 
 bool HandleIsKind(HANDLE handle, KernelObjectKind kind) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {

@@ -1,6 +1,6 @@
 // Reads Content-Length and Location lines. A Content-Length value may be a comma-separated list
 // (lines folded together by a proxy); every element must be the same decimal number.
-#include "reply_head.h"
+#include "platform/reply_head.h"
 
 #include <cstring>
 #include <strings.h>

@@ -1,5 +1,5 @@
 // EINTR retries and short writes, in one place.
-#include "robust_calls.h"
+#include "platform/robust_calls.h"
 
 #include <cerrno>
 #include <fcntl.h>

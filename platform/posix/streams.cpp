@@ -1,9 +1,9 @@
 // C-runtime stream calls with UTF-16 paths, mapped to stdio under UTF-8 names.
-#include "streams.h"
+#include "platform/streams.h"
 
 #include <sys/stat.h>
 
-#include "text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // Events and threads as records behind a HANDLE, and the lock on a pthread mutex. A thread's
 // handle keeps the pthread until it is closed, and joins it on the first wait or at the close.
-#include "synchronization.h"
+#include "platform/synchronization.h"
 
 #include <new>
 
-#include "kernel_object.h"
+#include "platform/kernel_object.h"
 
 namespace {
 

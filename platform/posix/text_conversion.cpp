@@ -1,5 +1,5 @@
 // UTF-16 to UTF-8, written out by hand so that the result never depends on the host's locale.
-#include "text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // host name checked; only one naming port 990 keeps libcurl's implicit TLS. ftp:// stays plain.
 // FTP asks for a passive data connection first and falls back to an active one when the server
 // refuses both EPSV and PASV.
-#include "internet_handle.h"
+#include "platform/internet_handle.h"
 
 namespace {
 

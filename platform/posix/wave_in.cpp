@@ -2,7 +2,7 @@
 // post requests into it, and the capture thread acts on them at the top of its loop, so that
 // every source call (open included) happens on that one thread. Each call waits for the thread
 // only so long: a thread that the sound system holds is let go and ends by itself.
-#include "wave_in.h"
+#include "platform/wave_in.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -11,8 +11,8 @@
 
 #include <cstring>
 
-#include "test_hooks.h"
-#include "wave_in_source.h"
+#include "platform/test_hooks.h"
+#include "platform/wave_in_source.h"
 
 namespace {
 

@@ -10,9 +10,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
-#include <unistd.h>
 
-#include "wave_in_source.h"
+#include "platform/wave_in_source.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // A small wide formatted print over UTF-16 buffers. Only the conversions the module's formats
 // use are known; anything else is refused rather than guessed at. A plain %s is refused too:
 // in a wide format it names a narrow string, as the C and Windows runtimes read it.
-#include "wide_format.h"
+#include "platform/wide_format.h"
 
 #include <cstdarg>
 
 namespace {
 
-constexpr int kMaxWidth = 9999;  // a longer width is refused, so the count cannot overflow
+constexpr int kMaxWidth = 9999;  // a wider field is refused, so the width cannot overflow
 
 struct WideWriter {
   WCHAR* buffer;
@@ -70,6 +70,10 @@ int swprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
     while (*at >= u'0' && *at <= u'9' && width <= kMaxWidth) {
       width = width * 10 + (*at - u'0');
       ++at;
+    }
+    if (width > kMaxWidth) {
+      understood = false;
+      break;
     }
     if (*at == u'd') {
       PutDecimal(&writer, va_arg(arguments, int), width, zeroPad);

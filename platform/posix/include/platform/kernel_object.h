@@ -3,7 +3,7 @@
 #ifndef OMBRIVOICE_PLATFORM_KERNEL_OBJECT_H
 #define OMBRIVOICE_PLATFORM_KERNEL_OBJECT_H
 
-#include "win_types.h"
+#include "platform/win_types.h"
 
 enum class KernelObjectKind : uint32_t {
   File = 0x454C4946,    // "FILE"

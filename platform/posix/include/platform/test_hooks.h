@@ -9,7 +9,7 @@
 
 #include <ctime>
 
-#include "wave_in_source.h"
+#include "platform/wave_in_source.h"
 
 #if OMBRIVOICE_TEST_HOOKS
 

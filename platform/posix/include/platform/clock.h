@@ -2,7 +2,7 @@
 #ifndef OMBRIVOICE_PLATFORM_CLOCK_H
 #define OMBRIVOICE_PLATFORM_CLOCK_H
 
-#include "win_types.h"
+#include "platform/win_types.h"
 
 typedef struct _SYSTEMTIME {
   WORD wYear;

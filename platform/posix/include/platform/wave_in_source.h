@@ -6,7 +6,7 @@
 
 #include <pthread.h>
 
-#include "wave_in.h"
+#include "platform/wave_in.h"
 
 // What read gives when audio was lost (an overrun) and the source has restarted its stream.
 constexpr long kSourceOverrun = -2;

@@ -5,7 +5,7 @@
 #ifndef OMBRIVOICE_PLATFORM_FILES_H
 #define OMBRIVOICE_PLATFORM_FILES_H
 
-#include "win_types.h"
+#include "platform/win_types.h"
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "win_types.h"
+#include "platform/win_types.h"
 
 // Opens path with an fopen mode given in UTF-16 ("wb", "rb"...). Null when the path or mode
 // cannot be converted or the file cannot be opened.

@@ -3,7 +3,7 @@
 #ifndef OMBRIVOICE_PLATFORM_TEXT_CONVERSION_H
 #define OMBRIVOICE_PLATFORM_TEXT_CONVERSION_H
 
-#include "win_types.h"
+#include "platform/win_types.h"
 
 #define CP_ACP 0u
 #define CP_UTF8 65001u

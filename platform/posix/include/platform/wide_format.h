@@ -3,7 +3,7 @@
 #ifndef OMBRIVOICE_PLATFORM_WIDE_FORMAT_H
 #define OMBRIVOICE_PLATFORM_WIDE_FORMAT_H
 
-#include "win_types.h"
+#include "platform/win_types.h"
 
 // Writes at most count code units including the NUL. Returns the number of code units written
 // without the NUL, or -1 when the text does not fit or the format is not understood (the buffer

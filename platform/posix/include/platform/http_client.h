@@ -4,7 +4,7 @@
 #ifndef OMBRIVOICE_PLATFORM_HTTP_CLIENT_H
 #define OMBRIVOICE_PLATFORM_HTTP_CLIENT_H
 
-#include "win_types.h"
+#include "platform/win_types.h"
 
 typedef void* HINTERNET;
 typedef WORD INTERNET_PORT;

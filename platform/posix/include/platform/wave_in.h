@@ -8,7 +8,7 @@
 #ifndef OMBRIVOICE_PLATFORM_WAVE_IN_H
 #define OMBRIVOICE_PLATFORM_WAVE_IN_H
 
-#include "win_types.h"
+#include "platform/win_types.h"
 
 typedef UINT MMRESULT;
 typedef struct WaveInDevice* HWAVEIN;

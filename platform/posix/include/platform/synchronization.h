@@ -5,7 +5,7 @@
 
 #include <pthread.h>
 
-#include "win_types.h"
+#include "platform/win_types.h"
 
 // A lock that needs no set-up: a static SRWLOCK initialised with SRWLOCK_INIT is ready.
 typedef struct {

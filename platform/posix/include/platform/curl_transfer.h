@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "reply_head.h"
+#include "platform/reply_head.h"
 
 constexpr size_t kStagingBytes = 64 * 1024;  // request body gathered before libcurl sends it
 // Reply bytes libcurl delivered and the caller has not pulled. libcurl receives into a buffer

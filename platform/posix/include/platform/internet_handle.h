@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "curl_transfer.h"
-#include "http_client.h"
+#include "platform/curl_transfer.h"
+#include "platform/http_client.h"
 
 enum class InternetHandleKind : uint32_t {
   Session = 0x53455353,
