@@ -86,58 +86,43 @@ std::string Described(int32_t code, const char* meaning) {
 
 }  // namespace
 
+// The meanings are the header's own lists, so the command line cannot drift from them.
+#define OMBRIVOICE_HOST_DESCRIBED_(value, constant, meaning) \
+  case constant:                                           \
+    return Described(code, meaning);
+
 std::string DescribeUpload(int32_t code) {
   switch (code) {
-    case OMBRIVOICE_OK: return Described(code, "sent; the reply was saved");
-    case 1: return Described(code, "the WAV file cannot be opened");
-    case 2: return Described(code, "the internet session cannot be opened");
-    case 3: return Described(code, "the connection to the API host cannot be set up");
-    case 4: return Described(code, "the POST request cannot be opened");
-    case 52222: return Described(code, "no connection to the API host or proxy could be made");
-    case 51: return Described(code, "sending the request head failed");
-    case 7: return Described(code, "reading the WAV file failed or it ended early");
-    case 8: return Described(code, "sending the audio failed: the connection broke or stalled");
-    case 9: return Described(code, "sending the API key failed");
-    case 10: return Described(code, "the API key is over 890 bytes, not valid text, or holds a line break");
-    case 11: return Described(code, "the WAV file's size cannot be read or is 2 GiB or more");
-    case 12: return Described(code, "the request was sent, but the reply could not be saved whole");
-    case 13: return Described(code, "the service answered before the request was sent completely; its reply was saved");
+    case OMBRIVOICE_OK: return Described(code, OMBRIVOICE_UPLOAD_OK_MEANING);
+    OMBRIVOICE_UPLOAD_RESULTS(OMBRIVOICE_HOST_DESCRIBED_)
     default: return Described(code, "unknown result");
   }
 }
 
 std::string DescribeDownload(int32_t code) {
   switch (code) {
-    case OMBRIVOICE_OK: return Described(code, "the whole body was saved");
-    case 1: return Described(code, "the internet session cannot be opened");
-    case 2: return Described(code, "the URL cannot be opened: bad scheme, unreachable server or redirect loop");
-    case 3: return Described(code, "the local file cannot be created");
-    case 4: return Described(code, "the body broke off; the file keeps what arrived");
-    case 5: return Described(code, "writing the local file failed (disk full?)");
+    case OMBRIVOICE_OK: return Described(code, OMBRIVOICE_DOWNLOAD_OK_MEANING);
+    OMBRIVOICE_DOWNLOAD_RESULTS(OMBRIVOICE_HOST_DESCRIBED_)
     default: return Described(code, "unknown result");
   }
 }
 
 std::string DescribeRecorderStart(int32_t code) {
   switch (code) {
-    case OMBRIVOICE_OK: return Described(code, "recording");
-    case 1: return Described(code, "no capture device can be opened");
-    case 2: return Described(code, "the capture buffer cannot be handed to the device");
-    case 3: return Described(code, "capture cannot be started");
-    case 4: return Described(code, "the WAV file cannot be created");
-    case 5: return Described(code, "a recording is already running");
-    case 6: return Described(code, "the recording cannot be set up (out of resources)");
+    case OMBRIVOICE_OK: return Described(code, OMBRIVOICE_RECORDER_START_OK_MEANING);
+    OMBRIVOICE_RECORDER_START_RESULTS(OMBRIVOICE_HOST_DESCRIBED_)
     default: return Described(code, "unknown result");
   }
 }
 
 std::string DescribeRecorderStop(int32_t code) {
   switch (code) {
-    case -1: return Described(code, "no recording was running");
-    case -2: return Described(code, "the recording broke off: capture failed (sound server gone, source removed) or writing the file failed (disk full); the file holds a valid WAV of what was saved");
+    OMBRIVOICE_RECORDER_STOP_RESULTS(OMBRIVOICE_HOST_DESCRIBED_)
     default: return Described(code, "unknown result");
   }
 }
+
+#undef OMBRIVOICE_HOST_DESCRIBED_
 
 double RecordedSeconds(int32_t audioBytes) {
   return audioBytes / static_cast<double>(OMBRIVOICE_RECORDING_BYTES_PER_SECOND);

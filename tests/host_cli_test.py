@@ -114,7 +114,8 @@ class CommandLine(unittest.TestCase):
         missing = os.path.join(self.dir.name, "missing.wav")
         result = run("upload", missing, "--key", "k", "--reply", os.path.join(self.dir.name, "r"))
         self.assertEqual((result.returncode, result.stdout.strip()),
-                         (1, "upload: 1 (the WAV file cannot be opened)"))
+                         (1, "upload: 1 (the WAV file cannot be opened, or is not a regular file whose size "
+                             "is its length (a FIFO, a device, a /proc file); nothing was sent)"))
         result = run("upload", self.wav, "--key", "k" * 891, "--reply", os.path.join(self.dir.name, "r"))
         self.assertEqual(result.returncode, 1)
         self.assertIn("upload: 10 (", result.stdout)

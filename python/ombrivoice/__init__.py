@@ -30,41 +30,56 @@ OK = 999
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-# The meanings the ombrivoice command line prints for each code.
+# The meanings of the result codes, word for word those of the C header's lists
+# (OMBRIVOICE_UPLOAD_RESULTS and the others), which the command line prints too; the source
+# tree's tests/check_result_codes.py holds them to the header.
 _UPLOAD_MEANINGS = {
-    1: "the WAV file cannot be opened",
+    1: "the WAV file cannot be opened, or is not a regular file whose size is its length (a FIFO, "
+       "a device, a /proc file); nothing was sent",
     2: "the internet session cannot be opened",
-    3: "the connection to the API host cannot be set up",
+    3: "the API host cannot be set up for connecting",
     4: "the POST request cannot be opened",
-    52222: "no connection to the API host or proxy could be made",
-    51: "sending the request head failed",
-    7: "reading the WAV file failed or it ended early",
-    8: "sending the audio failed: the connection broke or stalled",
-    9: "sending the API key failed",
-    10: "the API key is over 890 bytes, not valid text, or holds a line break",
-    11: "the WAV file's size cannot be read or is 2 GiB or more",
-    12: "the request was sent, but the reply could not be saved whole",
-    13: "the service answered before the request was sent completely; its reply was saved",
+    52222: "sending cannot begin: no connection to the API host or proxy could be made",
+    51: "sending the multipart head failed",
+    7: "reading the WAV file failed, or it yielded fewer bytes than its size when sending began",
+    8: "sending a piece of audio failed (the connection broke or stalled)",
+    9: "sending the multipart tail, which carries the key, failed",
+    10: "the API key is over 890 UTF-8 bytes, is not valid UTF-16 (a lone surrogate), or holds a CR "
+        "or LF, which would end its form field; nothing was opened",
+    11: "the WAV file's size cannot be read, or the request body (the multipart head, the WAV file "
+        "and the tail with the key) would exceed 2147483647 bytes; nothing was sent",
+    12: "the request was sent completely, but the reply could not be saved whole: the reply file "
+        "cannot be created or written, or the reply broke off",
+    13: "the service answered before the request was sent completely (a refusal such as 401 or "
+        "413); its reply was saved whole",
 }
 _DOWNLOAD_MEANINGS = {
     1: "the internet session cannot be opened",
-    2: "the URL cannot be opened: bad scheme, unreachable server or redirect loop",
-    3: "the local file cannot be created",
-    4: "the body broke off; the file keeps what arrived",
-    5: "writing the local file failed (disk full?)",
+    2: "the URL cannot be opened: an unknown or disallowed scheme, an unreachable or refusing "
+       "server, too many redirects or one to a file URL, a missing local file, or a reply whose "
+       "length cannot be known; no local file is created",
+    3: "the local file cannot be created; nothing was read",
+    4: "the body broke off (the connection was lost or stalled, or the body fell short of its "
+       "declared length); the file keeps what arrived",
+    5: "writing the local file failed (a full disk)",
 }
 _START_MEANINGS = {
-    1: "no capture device can be opened",
-    2: "the capture buffer cannot be handed to the device",
-    3: "capture cannot be started",
-    4: "the WAV file cannot be created",
-    5: "a recording is already running",
-    6: "the recording cannot be set up (out of resources)",
+    1: "the capture device cannot be opened (none present, busy, no 44100 Hz mono, or the sound "
+       "server did not answer within 2.5 s)",
+    2: "the buffer cannot be handed to the device",
+    3: "capture cannot be started (or did not start within 1.5 s)",
+    4: "the WAV file cannot be created, or its placeholder header cannot be written (a full disk, "
+       "/dev/full); no device was opened",
+    5: "a recording is already running; it goes on untouched and the WAV file is not created",
+    6: "the recording cannot be set up (out of resources: its thread or events, or on Windows "
+       "keeping the DLL loaded); no device was opened and the file is removed",
 }
 _STOP_MEANINGS = {
-    -1: "no recording was running",
-    -2: "the recording broke off: capture failed (sound server gone, source removed) or writing "
-        "the file failed (disk full); the file holds a valid WAV of what was saved",
+    -1: "no recording was running; nothing was done",
+    -2: "the recording broke off before the stop: capture failed (the sound server died, the "
+        "source was removed) or a write to the file failed (a full disk); the file is closed and "
+        "holds a valid WAV of the audio saved up to then, its header true, and nothing written "
+        "after a failed write",
 }
 _NOT_RECORDING = -1
 _BROKE_OFF = -2

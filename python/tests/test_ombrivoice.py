@@ -75,8 +75,10 @@ def test_a_failed_upload_raises_with_the_call_code_and_meaning(service, tmp_path
     with pytest.raises(ombrivoice.OmbriVoiceError) as failure:
         ombrivoice.upload(tmp_path / "missing.wav", "KEY", tmp_path / "reply.json")
     assert (failure.value.call, failure.value.code) == ("OmbriVoice", 1)
-    assert failure.value.meaning == "the WAV file cannot be opened"
-    assert str(failure.value) == "OmbriVoice: 1 (the WAV file cannot be opened)"
+    meaning = ("the WAV file cannot be opened, or is not a regular file whose size is its length "
+               "(a FIFO, a device, a /proc file); nothing was sent")
+    assert failure.value.meaning == meaning
+    assert str(failure.value) == f"OmbriVoice: 1 ({meaning})"
     with pytest.raises(ombrivoice.OmbriVoiceError) as failure:
         ombrivoice.upload(tmp_path / "missing.wav", "lone \ud800", tmp_path / "reply.json")
     assert failure.value.code == 10
