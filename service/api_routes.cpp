@@ -78,17 +78,32 @@ bool RangeParses(const std::string& range) {
   }
 }
 
+HttpReply Refusal(int status) {
+  switch (status) {
+    case 413: return Error(413, "body_too_large", "the request body is over the service's limit");
+    case 414: return Error(414, "malformed_request", "the request target is over the service's limit");
+    case 431: return Error(431, "malformed_request", "the request's header lines are over the service's limits");
+    case 500: return Error(500, "internal_error", "the service failed to answer the request");
+    case 503: return Error(503, "busy", "too many connections or request bodies at once; retry later");
+    default: return Error(status, "malformed_request", "the request could not be read");
+  }
+}
+
 // Refuses a request whose body is not framed by one plain Content-Length, before the body is
 // read: without a length a client waiting for its reply would never end the body, and a
 // chunked body is not taken. Beast has refused lengths that are not numbers, lengths that
-// differ, and a length beside chunked coding.
-std::optional<HttpReply> RefuseHead(const HttpRequest& head) {
+// differ, and a length beside chunked coding. A length over the routes' own body limit is
+// refused with 413 as the server refuses one over its limit (the two are the same in the
+// service; the routes hold to theirs whichever server they are given to).
+std::optional<HttpReply> RefuseHead(const ApiSettings& settings, const HttpRequest& head) {
   std::size_t lengths = 0;
   for (const auto& [name, value] : head.headers) {
     if (!EqualsNoCase(name, "Content-Length")) continue;
     if (!IsWholeNumber(value)) {
       return Error(400, "malformed_request", "the Content-Length header is not one whole number");
     }
+    // Beast has checked that the number fits 64 bits.
+    if (std::stoull(value) > settings.maxBodyBytes) return Refusal(413);
     ++lengths;
   }
   bool expectsBody = false;
@@ -101,17 +116,6 @@ std::optional<HttpReply> RefuseHead(const HttpRequest& head) {
     return Error(416, "malformed_request", "the Range header does not parse");
   }
   return std::nullopt;
-}
-
-HttpReply Refusal(int status) {
-  switch (status) {
-    case 413: return Error(413, "body_too_large", "the request body is over the service's limit");
-    case 414: return Error(414, "malformed_request", "the request target is over the service's limit");
-    case 431: return Error(431, "malformed_request", "the request's header lines are over the service's limits");
-    case 500: return Error(500, "internal_error", "the service failed to answer the request");
-    case 503: return Error(503, "busy", "too many connections or request bodies at once; retry later");
-    default: return Error(status, "malformed_request", "the request could not be read");
-  }
 }
 
 // The base of the job URLs: --public-url when given; else "http://" + Host ("https://" over
@@ -353,7 +357,7 @@ std::string OriginFormPath(const std::string& target) {
 HttpHandlers MakeApiHandlers(const ApiSettings& settings, JobStore& store) {
   auto api = std::make_shared<Api>(settings, store);
   HttpHandlers handlers;
-  handlers.checkHead = RefuseHead;
+  handlers.checkHead = [api](const HttpRequest& head) { return RefuseHead(api->settings, head); };
   handlers.openBody = [api](const HttpRequest& head) { return OpenBody(*api, head); };
   handlers.answer = [api](const HttpRequest& req) { return Answer(*api, req); };
   handlers.refusal = Refusal;

@@ -70,8 +70,6 @@ constexpr unsigned kReplyThreads = 2;
 // memory. One address may hold this many at once (64 clients uploading at the same moment
 // are all answered), all addresses together the most the descriptors allow.
 constexpr std::size_t kMaxConnectionsPerAddress = 128;
-constexpr rlim_t kMaxConnections = 16384;
-constexpr rlim_t kDescriptorsKeptFree = 64;  // the database, uploads, the recogniser's pipes
 // A failed accept (out of descriptors, mostly) is tried again after this.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
@@ -82,18 +80,12 @@ constexpr const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::size_t kHeadReadPiece = 4 * 1024;
 constexpr std::size_t kBodyReadPiece = 64 * 1024;
 
-// Lets the process open as many descriptors as its hard limit allows (up to what the
-// connections need); the connections the descriptors then allow.
-std::size_t RaiseDescriptorLimit() {
+// The connections the process's descriptor limit allows as it stands: the server never
+// changes the limit (the program may raise it first, see main.cpp).
+std::size_t ConnectionsTheDescriptorsAllow() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024 - kDescriptorsKeptFree;
-  const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, kMaxConnections + kDescriptorsKeptFree);
-  if (limit.rlim_cur < wanted) {
-    limit.rlim_cur = wanted;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  return static_cast<std::size_t>(std::max<rlim_t>(limit.rlim_cur, 2 * kDescriptorsKeptFree) - kDescriptorsKeptFree);
+  const rlim_t open = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+  return static_cast<std::size_t>(std::max<rlim_t>(open, 2 * kDescriptorsKeptFree) - kDescriptorsKeptFree);
 }
 
 // What the server keeps of each session, to end it at a stop.
@@ -563,7 +555,7 @@ void HttpServer::Impl::EndIncompleteHeads() {
 }
 
 std::unique_ptr<HttpServer> HttpServer::Make(const TlsFiles& tls, const HttpLimits& limits, std::string* error) {
-  auto impl = std::make_unique<Impl>(RaiseDescriptorLimit(), limits);
+  auto impl = std::make_unique<Impl>(ConnectionsTheDescriptorsAllow(), limits);
   if (!tls.certificateFile.empty()) {
     impl->tls.emplace(asio::ssl::context::tls_server);
     if (!SetUpTlsContext(*impl->tls->native_handle(), tls, error)) return nullptr;

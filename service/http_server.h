@@ -24,6 +24,12 @@
 namespace ombrivoice::service {
 
 constexpr const char* kLoopback = "127.0.0.1";
+// Every connection costs a descriptor. The server takes as many connections as the process's
+// descriptor limit allows when it is made, less kDescriptorsKeptFree for the rest of the
+// service (the database, uploads, the recogniser's pipes); it never changes that limit. A
+// program that wants kMaxConnections raises its limit before making the server.
+constexpr std::size_t kMaxConnections = 16384;
+constexpr std::size_t kDescriptorsKeptFree = 64;
 
 // What a route makes of a request body as it streams in, instead of having it kept whole.
 class BodyReader {

@@ -3,9 +3,11 @@
 // on, serves until SIGTERM or SIGINT. Run with --worker it is the recogniser process instead.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -33,6 +35,18 @@ void StopOnSignal(const sigset_t* signals, HttpServer* server, JobStore* store) 
   store->Stop();
 }
 
+// Lets this process open as many descriptors as its hard limit allows, up to what the server's
+// connections can use. Done here, at the program's start, because the limit is the whole
+// process's: the server only reads it, so that a program embedding it keeps its own limits.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, kMaxConnections + kDescriptorsKeptFree);
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = wanted;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 int Serve(const ServiceOptions& options) {
   const std::string modelProblem = FindModelProblem(options.modelDir);
   if (!modelProblem.empty()) {
@@ -41,6 +55,7 @@ int Serve(const ServiceOptions& options) {
   }
   // Before the store: a certificate that cannot be used must not take the data folder first.
   std::string error;
+  RaiseDescriptorLimit();  // before the server, which sizes its connection cap by the limit
   HttpLimits limits;
   limits.maxBodyBytes = options.api.maxBodyBytes;
   std::unique_ptr<HttpServer> server = HttpServer::Make(options.tls, limits, &error);
