@@ -13,6 +13,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
@@ -24,9 +25,7 @@
 #include <boost/beast/ssl/ssl_stream.hpp>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
-#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -112,6 +111,7 @@ struct HttpServer::Impl {
   void OnAccept(const beast::error_code& error, tcp::socket socket);
   void TurnAway(tcp::socket& socket);
   void Run();
+  void BeginStop();
   void Register(const std::shared_ptr<SessionBase>& session);
   void Unregister(SessionBase* session);
   void EndIncompleteHeads();
@@ -121,8 +121,9 @@ struct HttpServer::Impl {
   const HttpLimits httpLimits;
   BodyBudget bodyBudget;
   HandshakeLimits handshakes{HandshakeBounds{}};
-  std::mutex sessionsMutex;                                     // guards sessions
+  std::mutex sessionsMutex;                                     // guards sessions and draining
   std::map<SessionBase*, std::weak_ptr<SessionBase>> sessions;  // every session alive
+  bool draining = false;  // stopped accepting, waiting for the sessions left to end
   std::optional<asio::ssl::context> tls;  // set for HTTPS
   HttpHandlers handlers;                  // set by Serve, before the first accept
   // refusal(500) and refusal(503) on the wire, made by Serve: sent without building them anew.
@@ -133,15 +134,18 @@ struct HttpServer::Impl {
   asio::strand<asio::io_context::executor_type> acceptStrand{asio::make_strand(io)};
   tcp::acceptor acceptor{acceptStrand};
   asio::steady_timer acceptRetry{acceptStrand};
-  std::vector<std::thread> threads;     // running io
-  // The handlers' blocking work: the bodies' pieces, and the rest. Started by Serve as the
-  // loop's threads are (so that they take its signal mask); after io, so that they end first:
-  // the sessions their queued work holds are released while io, their executor, still stands.
+  // At a stop: the grace the sessions left get, and the signals that ask for a stop; both on
+  // the accept strand.
+  asio::steady_timer grace{acceptStrand};
+  std::optional<asio::signal_set> stopSignals;
+  bool stopBegun = false;  // on the accept strand
+  bool unanswered = false;  // the grace ran out with sessions open; read once the loop has ended
+  std::vector<std::thread> threads;     // running io besides the one in Serve
+  // The handlers' blocking work: the bodies' pieces, and the rest. After io, so that they end
+  // first: the sessions their queued work holds are released while io, their executor, still
+  // stands.
   std::optional<asio::thread_pool> bodyWork;
   std::optional<asio::thread_pool> replyWork;
-  std::mutex mutex;                     // guards stopping
-  std::condition_variable stopAsked;
-  bool stopping = false;
 };
 
 namespace {
@@ -541,6 +545,37 @@ void HttpServer::Impl::Register(const std::shared_ptr<SessionBase>& session) {
 void HttpServer::Impl::Unregister(SessionBase* session) {
   std::lock_guard<std::mutex> lock(sessionsMutex);
   sessions.erase(session);
+  // The last session of a stop ends its grace, and with it the loop's last work. Once the loop
+  // has stopped (the grace ran out, or the server is being destroyed) nothing is posted to it.
+  if (draining && sessions.empty() && !io.stopped()) {
+    asio::post(acceptStrand, [this] { grace.cancel(); });
+  }
+}
+
+// On the accept strand. Once the acceptor is closed no session is added: those whose head is
+// still coming are ended at once, the others get the grace to finish. With the acceptor, the
+// retry timer and the signals gone, the loop's work is the sessions' own and the grace's: the
+// loop ends by itself when the last session does, or is stopped when the grace runs out.
+void HttpServer::Impl::BeginStop() {
+  if (stopBegun) return;
+  stopBegun = true;
+  beast::error_code ignored;
+  acceptor.close(ignored);
+  acceptRetry.cancel();
+  if (stopSignals) stopSignals->cancel(ignored);
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex);
+    draining = true;
+    if (sessions.empty()) return;
+  }
+  grace.expires_after(kShutdownGrace);
+  grace.async_wait([this](const beast::error_code& error) {
+    std::lock_guard<std::mutex> lock(sessionsMutex);
+    if (error || sessions.empty()) return;
+    unanswered = true;
+    io.stop();
+  });
+  EndIncompleteHeads();
 }
 
 void HttpServer::Impl::EndIncompleteHeads() {
@@ -603,36 +638,25 @@ bool HttpServer::Serve(const HttpHandlers& handlers) {
   impl.bodyWork.emplace(kBodyThreads);
   impl.replyWork.emplace(kReplyThreads);
   asio::post(impl.acceptStrand, [&impl] { impl.Accept(); });
-  for (unsigned i = 0; i < kServeThreads; ++i) impl.threads.emplace_back([&impl] { impl.Run(); });
-  {
-    std::unique_lock<std::mutex> lock(impl.mutex);
-    impl.stopAsked.wait(lock, [&impl] { return impl.stopping; });
-  }
-  // Once the acceptor is closed no session is added: those whose head is still coming are
-  // ended at once, the others get the grace to finish. The close is waited for: were the loop
-  // stopped first, the port would stay open with no one accepting, and clients would hang in
-  // their connect until the server is destroyed.
-  auto closed = std::make_shared<std::promise<void>>();  // outlives this frame if need be
-  std::future<void> closing = closed->get_future();
-  asio::post(impl.acceptStrand, [&impl, closed] {
-    beast::error_code ignored;
-    impl.acceptor.close(ignored);
-    impl.acceptRetry.cancel();
-    closed->set_value();
-    impl.EndIncompleteHeads();
-  });
-  closing.wait();
-  if (!impl.limits.WaitUntilNoneOpen(kShutdownGrace)) return false;
-  impl.io.stop();
+  for (unsigned i = 1; i < kServeThreads; ++i) impl.threads.emplace_back([&impl] { impl.Run(); });
+  impl.Run();  // until the stop's draining has ended, or its grace
   for (std::thread& thread : impl.threads) thread.join();
   impl.threads.clear();
-  return true;
+  return !impl.unanswered;
 }
 
 void HttpServer::Stop() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->stopping = true;
-  impl_->stopAsked.notify_all();
+  Impl* impl = impl_.get();
+  asio::post(impl->acceptStrand, [impl] { impl->BeginStop(); });
+}
+
+void HttpServer::StopOnSignals(std::initializer_list<int> signals) {
+  Impl* impl = impl_.get();
+  impl->stopSignals.emplace(impl->acceptStrand);
+  for (int signal : signals) impl->stopSignals->add(signal);
+  impl->stopSignals->async_wait([impl](const beast::error_code& error, int) {
+    if (!error) impl->BeginStop();
+  });
 }
 
 }  // namespace ombrivoice::service
