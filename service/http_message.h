@@ -3,6 +3,10 @@
 #ifndef OMBRIVOICE_SERVICE_HTTP_MESSAGE_H
 #define OMBRIVOICE_SERVICE_HTTP_MESSAGE_H
 
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,12 +38,18 @@ struct HttpReply {
   std::string body;       // JSON
 };
 
-// The reply on the wire: status line, Content-Type: application/json, Content-Length,
-// Connection: close (every connection carries one request), the reply's own headers, body.
-std::string SerializeReply(const HttpReply& reply);
+// The reply as Beast's response: Content-Type: application/json, Content-Length, Connection:
+// close (every connection carries one request), then the reply's own headers, and its body.
+boost::beast::http::response<boost::beast::http::string_body> MakeResponse(const HttpReply& reply);
 
-// ASCII case-insensitive equality, as header names and URL schemes compare.
-bool EqualsNoCase(std::string_view a, std::string_view b);
+// ASCII case-insensitive equality, as header names and URL schemes compare: Beast's, taking
+// the standard string views (Boost 1.74's Beast has string views of its own).
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return boost::beast::iequals(boost::beast::string_view(a.data(), a.size()), boost::beast::string_view(b.data(), b.size()));
+}
+
+// That response as its bytes on the wire, for replies made once and sent as they are.
+std::string SerializeReply(const HttpReply& reply);
 
 }  // namespace ombrivoice::service
 

@@ -9,6 +9,7 @@
 // answered with 500, and the server goes on.
 #include "service/http_server.h"
 
+
 #include <sys/resource.h>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -21,7 +22,9 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
+#include <boost/beast/http/write.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
 #include <algorithm>
@@ -72,7 +75,6 @@ constexpr std::size_t kMaxConnectionsPerAddress = 128;
 // A failed accept (out of descriptors, mostly) is tried again after this.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
-constexpr const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 // The most one read takes from a connection: little while the head comes, so an idle
 // connection's buffer stays small; a body's reads start as small and double while they come
 // full, up to the larger piece, so a body's buffer grows with what arrives.
@@ -381,7 +383,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     const std::string* expect = parser_.request().Header("Expect");
     if (expect == nullptr || !EqualsNoCase(*expect, "100-continue") || parser_.is_done()) return Advance();
     Lowest().expires_after(kSilenceLimit);
-    asio::async_write(stream_, asio::buffer(kContinue, sizeof kContinue - 1),
+    continue_.emplace(http::status::continue_, 11);
+    http::async_write(stream_, *continue_,
                       [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
                         if (error) return self->Close();
                         self->Guarded([&self] { self->Advance(); });
@@ -400,8 +403,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   void Reply(HttpReply reply) {
     reply_ = std::move(reply);
-    wire_ = SerializeReply(reply_);
-    Send(asio::buffer(wire_));
+    response_ = MakeResponse(reply_);
+    replying_ = true;
+    Lowest().expires_after(kSilenceLimit);
+    http::async_write(stream_, response_, [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
+      self->AfterReply(error);
+    });
   }
 
   // Sends wire, which stays alive until it is sent, then logs the reply and lingers.
@@ -409,10 +416,14 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     replying_ = true;
     Lowest().expires_after(kSilenceLimit);
     asio::async_write(stream_, wire, [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
-      self->Log();
-      if (error) return self->Close();
-      self->Guarded([&self] { self->Linger(); });
+      self->AfterReply(error);
     });
+  }
+
+  void AfterReply(const beast::error_code& error) {
+    Log();
+    if (error) return Close();
+    Guarded([this] { Linger(); });
   }
 
   void Log() noexcept {
@@ -466,7 +477,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   bool replying_ = false;                            // a reply is on its way or sent
   bool handshaking_ = false;                         // counted in the server's handshake limits
   HttpReply reply_;
-  std::string wire_;                                 // the reply being sent
+  http::response<http::string_body> response_;       // the reply being sent
+  std::optional<http::response<http::empty_body>> continue_;  // the 100 Continue being sent
   std::size_t drained_ = 0;
 };
 
