@@ -25,6 +25,7 @@
 namespace ombrivoice::service {
 namespace {
 
+namespace http = boost::beast::http;
 using Json = nlohmann::ordered_json;  // fields in the order written, as the replies always had
 
 // Methods that carry a body, which must come with a length.
@@ -97,8 +98,9 @@ HttpReply Refusal(int status) {
 // service; the routes hold to theirs whichever server they are given to).
 std::optional<HttpReply> RefuseHead(const ApiSettings& settings, const HttpRequest& head) {
   std::size_t lengths = 0;
-  for (const auto& [name, value] : head.headers) {
-    if (!EqualsNoCase(name, "Content-Length")) continue;
+  const auto [firstLength, endLength] = head.equal_range(http::field::content_length);
+  for (auto line = firstLength; line != endLength; ++line) {
+    const std::string value(line->value());
     if (!IsWholeNumber(value)) {
       return Error(400, "malformed_request", "the Content-Length header is not one whole number");
     }
@@ -107,12 +109,12 @@ std::optional<HttpReply> RefuseHead(const ApiSettings& settings, const HttpReque
     ++lengths;
   }
   bool expectsBody = false;
-  for (const char* method : kBodyMethods) expectsBody = expectsBody || head.method == method;
-  if (head.Header("Transfer-Encoding") != nullptr || (expectsBody && lengths == 0)) {
+  for (const char* method : kBodyMethods) expectsBody = expectsBody || head.method_string() == method;
+  if (head.count(http::field::transfer_encoding) != 0 || (expectsBody && lengths == 0)) {
     return Error(411, "length_required", "the request body must come with a Content-Length (and not chunked)");
   }
-  const std::string* range = head.Header("Range");
-  if (range != nullptr && !RangeParses(*range)) {
+  const auto range = head.find(http::field::range);
+  if (range != head.end() && !RangeParses(std::string(range->value()))) {
     return Error(416, "malformed_request", "the Range header does not parse");
   }
   return std::nullopt;
@@ -122,8 +124,8 @@ std::optional<HttpReply> RefuseHead(const ApiSettings& settings, const HttpReque
 // TLS) when the Host line is a plain host[:port], else the service's own address.
 std::string BaseUrl(const ApiSettings& settings, const HttpRequest& req) {
   if (!settings.publicUrl.empty()) return settings.publicUrl;
-  const std::string* given = req.Header("Host");
-  std::string host = given != nullptr ? *given : "";
+  const auto given = req.find(http::field::host);
+  const std::string host = given != req.end() ? std::string(given->value()) : "";
   bool plain = !host.empty();
   for (char c : host) {
     plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']');
@@ -188,8 +190,9 @@ HttpReply HandleUpload(Api& api, const HttpRequest& req, UploadForm& form, bool 
 class UploadReader : public BodyReader {
  public:
   UploadReader(Api& api, const HttpRequest& head) : api_(api), client_(head.client) {
-    const std::string* type = head.Header("Content-Type");
-    std::optional<std::string> boundary = BoundaryFromContentType(type != nullptr ? *type : "");
+    const auto type = head.find(http::field::content_type);
+    const boost::beast::string_view typeValue = type != head.end() ? type->value() : "";
+    std::optional<std::string> boundary = BoundaryFromContentType({typeValue.data(), typeValue.size()});
     if (boundary) form_.emplace(*boundary, api.store.NewUploadPath());
   }
   ~UploadReader() override { api_.arriving.Give(client_, drawn_); }
@@ -285,13 +288,16 @@ std::optional<HttpReply> HandleJobRead(Api& api, const std::string& rest, std::s
 
 // The route's path of a request, percent-decoded, and its query.
 std::pair<std::string, std::string_view> PathAndQuery(const HttpRequest& req) {
-  const std::size_t question = req.target.find('?');
-  const std::string path = PercentDecoded(OriginFormPath(req.target.substr(0, question)), false);
-  const std::string_view query = question == std::string::npos ? "" : std::string_view(req.target).substr(question + 1);
+  const std::string_view target(req.target().data(), req.target().size());  // held by req
+  const std::size_t question = target.find('?');
+  const std::string path = PercentDecoded(OriginFormPath(std::string(target.substr(0, question))), false);
+  const std::string_view query = question == std::string::npos ? "" : target.substr(question + 1);
   return {path, query};
 }
 
-bool IsUpload(const HttpRequest& req) { return req.method == "POST" && PathAndQuery(req).first == kUploadPath; }
+bool IsUpload(const HttpRequest& req) {
+  return req.method_string() == "POST" && PathAndQuery(req).first == kUploadPath;
+}
 
 // The body of a request to another route is passed over as it comes; the route answers.
 class DroppedBody : public BodyReader {
@@ -306,24 +312,24 @@ class DroppedBody : public BodyReader {
 
 std::unique_ptr<BodyReader> OpenBody(Api& api, const HttpRequest& head) {
   if (IsUpload(head)) return std::make_unique<UploadReader>(api, head);
-  const std::string* length = head.Header("Content-Length");
-  if (length != nullptr && *length != "0") return std::make_unique<DroppedBody>(api);
+  const auto length = head.find(http::field::content_length);
+  if (length != head.end() && length->value() != "0") return std::make_unique<DroppedBody>(api);
   return nullptr;
 }
 
 HttpReply Answer(Api& api, const HttpRequest& req) {
   if (IsUpload(req)) {  // a body kept whole, when the server was told to keep it
     UploadReader reader(api, req);
-    std::optional<HttpReply> refused = reader.Take(req.body);
+    std::optional<HttpReply> refused = reader.Take(req.body());
     return refused ? *refused : reader.Finish(req);
   }
   const auto [path, query] = PathAndQuery(req);
   const std::string prefix = kJobPathPrefix;
-  if (req.method == "GET" && path.compare(0, prefix.size(), prefix) == 0) {
+  if (req.method_string() == "GET" && path.compare(0, prefix.size(), prefix) == 0) {
     std::optional<HttpReply> read = HandleJobRead(api, path.substr(prefix.size()), query);
     if (read) return *read;
   }
-  return Error(404, "not_found", "no resource at " + req.method + " " + path);
+  return Error(404, "not_found", "no resource at " + std::string(req.method_string()) + " " + path);
 }
 
 HttpReply DroppedBody::Finish(const HttpRequest& head) { return Answer(api_, head); }
@@ -332,9 +338,9 @@ void Log(const HttpRequest& req, const HttpReply& reply, std::optional<double> s
   LoggedRequest logged;
   logged.when = std::time(nullptr);
   logged.client = req.client;
-  logged.method = req.method;
-  logged.target = req.target;
-  logged.version = req.version;
+  logged.method = std::string(req.method_string());
+  logged.target = std::string(req.target());
+  logged.version = req.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
   logged.status = reply.status;
   logged.bodyBytes = reply.body.size();
   logged.seconds = seconds;

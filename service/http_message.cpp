@@ -1,9 +1,7 @@
-// Header lookup for the plain request values, and replies made into Beast's response, which
-// Beast's serializer puts on the wire (status line with the standard reason phrase, the fields
+// Replies made into Beast's response, which Beast's serializer puts on the wire (status line with the standard reason phrase, the fields
 // in the order set, the body).
 #include "service/http_message.h"
 
-#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include <sstream>
@@ -11,19 +9,6 @@
 namespace ombrivoice::service {
 
 namespace http = boost::beast::http;
-
-const std::string* HttpRequest::Header(std::string_view name) const {
-  for (const auto& [headerName, value] : headers) {
-    if (EqualsNoCase(headerName, name)) return &value;
-  }
-  return nullptr;
-}
-
-std::size_t HttpRequest::HeaderCount(std::string_view name) const {
-  std::size_t count = 0;
-  for (const auto& header : headers) count += EqualsNoCase(header.first, name) ? 1 : 0;
-  return count;
-}
 
 http::response<http::string_body> MakeResponse(const HttpReply& reply) {
   http::response<http::string_body> response(static_cast<http::status>(reply.status), 11);

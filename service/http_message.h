@@ -1,5 +1,5 @@
-// A request as the service's HTTP server hands it to the routes, and the reply they give back:
-// plain values, so that the routes know nothing of the server library.
+// A request as the service's HTTP server hands it to the routes, Beast's request with where it
+// came from, and the reply the routes give back, a plain value that becomes Beast's response.
 #ifndef OMBRIVOICE_SERVICE_HTTP_MESSAGE_H
 #define OMBRIVOICE_SERVICE_HTTP_MESSAGE_H
 
@@ -16,20 +16,13 @@ namespace ombrivoice::service {
 
 using HeaderLines = std::vector<std::pair<std::string, std::string>>;
 
-struct HttpRequest {
-  std::string method;     // as sent, "" when the request line was never read
-  std::string target;     // origin-form ("/path?query") or absolute-form ("http://host/path")
-  std::string version;    // "HTTP/1.1" or "HTTP/1.0"
-  HeaderLines headers;    // in the order sent, names as sent
-  std::string body;
+// The request line (method_string() "" when it was never read; a target in origin-form
+// "/path?query" or absolute-form "http://host/path"), the header lines in the order sent with
+// their names as sent, and the body when it is kept whole.
+struct HttpRequest : boost::beast::http::request<boost::beast::http::string_body> {
   std::string client;     // the peer's address
   bool tls = false;       // came over TLS
   std::string local;      // the address and port it came to, "127.0.0.1:8735"
-
-  // The value of the first header named name (in any case), or nullptr.
-  const std::string* Header(std::string_view name) const;
-  // How many headers are named name (in any case).
-  std::size_t HeaderCount(std::string_view name) const;
 };
 
 struct HttpReply {

@@ -325,7 +325,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       if (error) return Reply(server_.handlers.refusal(parser_.RefusalStatus(error)));
       if (!headRead_ && parser_.is_header_done()) return OnHead();
     }
-    if (reader_ && !parser_.request().body.empty()) return PassBodyOn();
+    if (reader_ && !parser_.request().body().empty()) return PassBodyOn();
     if (parser_.is_done()) return Answer();
     ReadSome();
   }
@@ -380,8 +380,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   // Tells the client to send its body when it asked to be told, then reads on.
   void AskForBody() {
-    const std::string* expect = parser_.request().Header("Expect");
-    if (expect == nullptr || !EqualsNoCase(*expect, "100-continue") || parser_.is_done()) return Advance();
+    const HttpRequest& head = parser_.request();
+    const auto expect = head.find(http::field::expect);
+    if (expect == head.end() || !beast::iequals(expect->value(), "100-continue") || parser_.is_done()) return Advance();
     Lowest().expires_after(kSilenceLimit);
     continue_.emplace(http::status::continue_, 11);
     http::async_write(stream_, *continue_,
