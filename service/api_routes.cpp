@@ -46,9 +46,8 @@ struct Api {
 std::string JsonText(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 HttpReply Error(int status, const char* code, const std::string& message) {
-  HttpReply reply;
-  reply.status = status;
-  reply.body = JsonText(Json{{"error", code}, {"message", message}});
+  HttpReply reply(static_cast<http::status>(status), 11);
+  reply.body() = JsonText(Json{{"error", code}, {"message", message}});
   return reply;
 }
 
@@ -135,10 +134,9 @@ std::string BaseUrl(const ApiSettings& settings, const HttpRequest& req) {
 
 HttpReply Accepted(const Api& api, const HttpRequest& req, const std::string& id) {
   const std::string jobUrl = BaseUrl(api.settings, req) + kJobPathPrefix + id;
-  HttpReply reply;
-  reply.status = 202;
-  reply.headers.emplace_back("Location", jobUrl);
-  reply.body = JsonText(Json{{"jobid", id},
+  HttpReply reply(http::status::accepted, 11);
+  reply.set(http::field::location, jobUrl);
+  reply.body() = JsonText(Json{{"jobid", id},
                              {"status", JobStateName(JobState::kQueued)},
                              {"status_url", jobUrl},
                              {"result_url", jobUrl + "/result"}});
@@ -174,7 +172,7 @@ HttpReply HandleUpload(Api& api, const HttpRequest& req, UploadForm& form, bool 
                            submitted.status == SubmitStatus::kFull
                                ? "the service holds its maximum number of jobs, none of which may make room; retry later"
                                : "this key holds its share of the service's jobs, none of them done; retry later");
-    busy.headers.emplace_back("Retry-After", "10");
+    busy.set(http::field::retry_after, "10");
     return busy;
   }
   if (submitted.status == SubmitStatus::kStorageFailed) {
@@ -201,7 +199,7 @@ class UploadReader : public BodyReader {
     if (!form_) return NotAForm();
     if (!api_.arriving.Take(client_, bytes.size())) {  // what the form may write of them
       HttpReply busy = Error(503, "busy", "too many uploads are arriving at once; retry later");
-      busy.headers.emplace_back("Retry-After", "10");
+      busy.set(http::field::retry_after, "10");
       return busy;
     }
     drawn_ += bytes.size();
@@ -265,9 +263,8 @@ HttpReply ResultReply(const JobView& job) {
                          {"peak_dbfs", Rounded(facts.peakDbfs, 1)}};
   }
   const bool done = job.state == JobState::kFinished || job.state == JobState::kFailed;
-  HttpReply reply;
-  reply.status = done ? 200 : 202;
-  reply.body = JsonText(json);
+  HttpReply reply(done ? http::status::ok : http::status::accepted, 11);
+  reply.body() = JsonText(json);
   return reply;
 }
 
@@ -281,8 +278,8 @@ std::optional<HttpReply> HandleJobRead(Api& api, const std::string& rest, std::s
   if (std::holds_alternative<HttpReply>(found)) return std::get<HttpReply>(found);
   const JobView& job = std::get<JobView>(found);
   if (result) return ResultReply(job);
-  HttpReply reply;
-  reply.body = JsonText(JobJson(job));
+  HttpReply reply;  // 200
+  reply.body() = JsonText(JobJson(job));
   return reply;
 }
 
@@ -341,8 +338,8 @@ void Log(const HttpRequest& req, const HttpReply& reply, std::optional<double> s
   logged.method = std::string(req.method_string());
   logged.target = std::string(req.target());
   logged.version = req.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
-  logged.status = reply.status;
-  logged.bodyBytes = reply.body.size();
+  logged.status = reply.result_int();
+  logged.bodyBytes = reply.body().size();
   logged.seconds = seconds;
   std::fprintf(stderr, "%s\n", RequestLogLine(logged).c_str());
 }

@@ -10,13 +10,13 @@ namespace ombrivoice::service {
 
 namespace http = boost::beast::http;
 
-http::response<http::string_body> MakeResponse(const HttpReply& reply) {
-  http::response<http::string_body> response(static_cast<http::status>(reply.status), 11);
+HttpReply MakeResponse(const HttpReply& reply) {
+  HttpReply response(reply.result(), 11);
   response.set(http::field::content_type, "application/json");
-  response.content_length(reply.body.size());
+  response.content_length(reply.body().size());
   response.set(http::field::connection, "close");
-  for (const auto& [name, value] : reply.headers) response.insert(name, value);
-  response.body() = reply.body;
+  for (const auto& line : reply) response.insert(line.name(), line.name_string(), line.value());
+  response.body() = reply.body();
   return response;
 }
 

@@ -9,12 +9,8 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 namespace ombrivoice::service {
-
-using HeaderLines = std::vector<std::pair<std::string, std::string>>;
 
 // The request line (method_string() "" when it was never read; a target in origin-form
 // "/path?query" or absolute-form "http://host/path"), the header lines in the order sent with
@@ -25,15 +21,13 @@ struct HttpRequest : boost::beast::http::request<boost::beast::http::string_body
   std::string local;      // the address and port it came to, "127.0.0.1:8735"
 };
 
-struct HttpReply {
-  int status = 200;
-  HeaderLines headers;    // besides Content-Type, Content-Length and Connection
-  std::string body;       // JSON
-};
+// A reply as the routes make it: its status (200 unless set), its own header lines (Location,
+// Retry-After) and its JSON body; the framing lines are the server's.
+using HttpReply = boost::beast::http::response<boost::beast::http::string_body>;
 
-// The reply as Beast's response: Content-Type: application/json, Content-Length, Connection:
-// close (every connection carries one request), then the reply's own headers, and its body.
-boost::beast::http::response<boost::beast::http::string_body> MakeResponse(const HttpReply& reply);
+// The reply as sent: Content-Type: application/json, Content-Length, Connection: close (every
+// connection carries one request), then the reply's own header lines, and its body.
+HttpReply MakeResponse(const HttpReply& reply);
 
 // ASCII case-insensitive equality, as header names and URL schemes compare: Beast's, taking
 // the standard string views (Boost 1.74's Beast has string views of its own).

@@ -231,7 +231,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void Failed(const char* what) noexcept {
     std::fprintf(stderr, "ombrivoice-service: a request failed: %s\n", what);
     if (replying_) return Close();
-    reply_.status = 500;
+    reply_.result(http::status::internal_server_error);
     try {
       Send(asio::buffer(server_.internalError));
     } catch (...) {
