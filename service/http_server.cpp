@@ -9,7 +9,6 @@
 // answered with 500, and the server goes on.
 #include "service/http_server.h"
 
-
 #include <sys/resource.h>
 
 #include <boost/asio/ip/tcp.hpp>
