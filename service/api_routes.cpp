@@ -25,6 +25,7 @@
 namespace ombrivoice::service {
 namespace {
 
+namespace http = boost::beast::http;
 using Json = nlohmann::ordered_json;  // fields in the order written, as the replies always had
 
 // Methods that carry a body, which must come with a length.
@@ -45,9 +46,8 @@ struct Api {
 std::string JsonText(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 HttpReply Error(int status, const char* code, const std::string& message) {
-  HttpReply reply;
-  reply.status = status;
-  reply.body = JsonText(Json{{"error", code}, {"message", message}});
+  HttpReply reply(static_cast<http::status>(status), 11);
+  reply.body() = JsonText(Json{{"error", code}, {"message", message}});
   return reply;
 }
 
@@ -78,31 +78,6 @@ bool RangeParses(const std::string& range) {
   }
 }
 
-// Refuses a request whose body is not framed by one plain Content-Length, before the body is
-// read: without a length a client waiting for its reply would never end the body, and a
-// chunked body is not taken. Beast has refused lengths that are not numbers, lengths that
-// differ, and a length beside chunked coding.
-std::optional<HttpReply> RefuseHead(const HttpRequest& head) {
-  std::size_t lengths = 0;
-  for (const auto& [name, value] : head.headers) {
-    if (!EqualsNoCase(name, "Content-Length")) continue;
-    if (!IsWholeNumber(value)) {
-      return Error(400, "malformed_request", "the Content-Length header is not one whole number");
-    }
-    ++lengths;
-  }
-  bool expectsBody = false;
-  for (const char* method : kBodyMethods) expectsBody = expectsBody || head.method == method;
-  if (head.Header("Transfer-Encoding") != nullptr || (expectsBody && lengths == 0)) {
-    return Error(411, "length_required", "the request body must come with a Content-Length (and not chunked)");
-  }
-  const std::string* range = head.Header("Range");
-  if (range != nullptr && !RangeParses(*range)) {
-    return Error(416, "malformed_request", "the Range header does not parse");
-  }
-  return std::nullopt;
-}
-
 HttpReply Refusal(int status) {
   switch (status) {
     case 413: return Error(413, "body_too_large", "the request body is over the service's limit");
@@ -114,12 +89,42 @@ HttpReply Refusal(int status) {
   }
 }
 
+// Refuses a request whose body is not framed by one plain Content-Length, before the body is
+// read: without a length a client waiting for its reply would never end the body, and a
+// chunked body is not taken. Beast has refused lengths that are not numbers, lengths that
+// differ, and a length beside chunked coding. A length over the routes' own body limit is
+// refused with 413 as the server refuses one over its limit (the two are the same in the
+// service; the routes hold to theirs whichever server they are given to).
+std::optional<HttpReply> RefuseHead(const ApiSettings& settings, const HttpRequest& head) {
+  std::size_t lengths = 0;
+  const auto [firstLength, endLength] = head.equal_range(http::field::content_length);
+  for (auto line = firstLength; line != endLength; ++line) {
+    const std::string value(line->value());
+    if (!IsWholeNumber(value)) {
+      return Error(400, "malformed_request", "the Content-Length header is not one whole number");
+    }
+    // Beast has checked that the number fits 64 bits.
+    if (std::stoull(value) > settings.maxBodyBytes) return Refusal(413);
+    ++lengths;
+  }
+  bool expectsBody = false;
+  for (const char* method : kBodyMethods) expectsBody = expectsBody || head.method_string() == method;
+  if (head.count(http::field::transfer_encoding) != 0 || (expectsBody && lengths == 0)) {
+    return Error(411, "length_required", "the request body must come with a Content-Length (and not chunked)");
+  }
+  const auto range = head.find(http::field::range);
+  if (range != head.end() && !RangeParses(std::string(range->value()))) {
+    return Error(416, "malformed_request", "the Range header does not parse");
+  }
+  return std::nullopt;
+}
+
 // The base of the job URLs: --public-url when given; else "http://" + Host ("https://" over
 // TLS) when the Host line is a plain host[:port], else the service's own address.
 std::string BaseUrl(const ApiSettings& settings, const HttpRequest& req) {
   if (!settings.publicUrl.empty()) return settings.publicUrl;
-  const std::string* given = req.Header("Host");
-  std::string host = given != nullptr ? *given : "";
+  const auto given = req.find(http::field::host);
+  const std::string host = given != req.end() ? std::string(given->value()) : "";
   bool plain = !host.empty();
   for (char c : host) {
     plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']');
@@ -129,10 +134,9 @@ std::string BaseUrl(const ApiSettings& settings, const HttpRequest& req) {
 
 HttpReply Accepted(const Api& api, const HttpRequest& req, const std::string& id) {
   const std::string jobUrl = BaseUrl(api.settings, req) + kJobPathPrefix + id;
-  HttpReply reply;
-  reply.status = 202;
-  reply.headers.emplace_back("Location", jobUrl);
-  reply.body = JsonText(Json{{"jobid", id},
+  HttpReply reply(http::status::accepted, 11);
+  reply.set(http::field::location, jobUrl);
+  reply.body() = JsonText(Json{{"jobid", id},
                              {"status", JobStateName(JobState::kQueued)},
                              {"status_url", jobUrl},
                              {"result_url", jobUrl + "/result"}});
@@ -168,7 +172,7 @@ HttpReply HandleUpload(Api& api, const HttpRequest& req, UploadForm& form, bool 
                            submitted.status == SubmitStatus::kFull
                                ? "the service holds its maximum number of jobs, none of which may make room; retry later"
                                : "this key holds its share of the service's jobs, none of them done; retry later");
-    busy.headers.emplace_back("Retry-After", "10");
+    busy.set(http::field::retry_after, "10");
     return busy;
   }
   if (submitted.status == SubmitStatus::kStorageFailed) {
@@ -184,8 +188,9 @@ HttpReply HandleUpload(Api& api, const HttpRequest& req, UploadForm& form, bool 
 class UploadReader : public BodyReader {
  public:
   UploadReader(Api& api, const HttpRequest& head) : api_(api), client_(head.client) {
-    const std::string* type = head.Header("Content-Type");
-    std::optional<std::string> boundary = BoundaryFromContentType(type != nullptr ? *type : "");
+    const auto type = head.find(http::field::content_type);
+    const boost::beast::string_view typeValue = type != head.end() ? type->value() : "";
+    std::optional<std::string> boundary = BoundaryFromContentType({typeValue.data(), typeValue.size()});
     if (boundary) form_.emplace(*boundary, api.store.NewUploadPath());
   }
   ~UploadReader() override { api_.arriving.Give(client_, drawn_); }
@@ -194,7 +199,7 @@ class UploadReader : public BodyReader {
     if (!form_) return NotAForm();
     if (!api_.arriving.Take(client_, bytes.size())) {  // what the form may write of them
       HttpReply busy = Error(503, "busy", "too many uploads are arriving at once; retry later");
-      busy.headers.emplace_back("Retry-After", "10");
+      busy.set(http::field::retry_after, "10");
       return busy;
     }
     drawn_ += bytes.size();
@@ -258,9 +263,8 @@ HttpReply ResultReply(const JobView& job) {
                          {"peak_dbfs", Rounded(facts.peakDbfs, 1)}};
   }
   const bool done = job.state == JobState::kFinished || job.state == JobState::kFailed;
-  HttpReply reply;
-  reply.status = done ? 200 : 202;
-  reply.body = JsonText(json);
+  HttpReply reply(done ? http::status::ok : http::status::accepted, 11);
+  reply.body() = JsonText(json);
   return reply;
 }
 
@@ -274,20 +278,23 @@ std::optional<HttpReply> HandleJobRead(Api& api, const std::string& rest, std::s
   if (std::holds_alternative<HttpReply>(found)) return std::get<HttpReply>(found);
   const JobView& job = std::get<JobView>(found);
   if (result) return ResultReply(job);
-  HttpReply reply;
-  reply.body = JsonText(JobJson(job));
+  HttpReply reply;  // 200
+  reply.body() = JsonText(JobJson(job));
   return reply;
 }
 
 // The route's path of a request, percent-decoded, and its query.
 std::pair<std::string, std::string_view> PathAndQuery(const HttpRequest& req) {
-  const std::size_t question = req.target.find('?');
-  const std::string path = PercentDecoded(OriginFormPath(req.target.substr(0, question)), false);
-  const std::string_view query = question == std::string::npos ? "" : std::string_view(req.target).substr(question + 1);
+  const std::string_view target(req.target().data(), req.target().size());  // held by req
+  const std::size_t question = target.find('?');
+  const std::string path = PercentDecoded(OriginFormPath(std::string(target.substr(0, question))), false);
+  const std::string_view query = question == std::string::npos ? "" : target.substr(question + 1);
   return {path, query};
 }
 
-bool IsUpload(const HttpRequest& req) { return req.method == "POST" && PathAndQuery(req).first == kUploadPath; }
+bool IsUpload(const HttpRequest& req) {
+  return req.method_string() == "POST" && PathAndQuery(req).first == kUploadPath;
+}
 
 // The body of a request to another route is passed over as it comes; the route answers.
 class DroppedBody : public BodyReader {
@@ -302,24 +309,24 @@ class DroppedBody : public BodyReader {
 
 std::unique_ptr<BodyReader> OpenBody(Api& api, const HttpRequest& head) {
   if (IsUpload(head)) return std::make_unique<UploadReader>(api, head);
-  const std::string* length = head.Header("Content-Length");
-  if (length != nullptr && *length != "0") return std::make_unique<DroppedBody>(api);
+  const auto length = head.find(http::field::content_length);
+  if (length != head.end() && length->value() != "0") return std::make_unique<DroppedBody>(api);
   return nullptr;
 }
 
 HttpReply Answer(Api& api, const HttpRequest& req) {
   if (IsUpload(req)) {  // a body kept whole, when the server was told to keep it
     UploadReader reader(api, req);
-    std::optional<HttpReply> refused = reader.Take(req.body);
+    std::optional<HttpReply> refused = reader.Take(req.body());
     return refused ? *refused : reader.Finish(req);
   }
   const auto [path, query] = PathAndQuery(req);
   const std::string prefix = kJobPathPrefix;
-  if (req.method == "GET" && path.compare(0, prefix.size(), prefix) == 0) {
+  if (req.method_string() == "GET" && path.compare(0, prefix.size(), prefix) == 0) {
     std::optional<HttpReply> read = HandleJobRead(api, path.substr(prefix.size()), query);
     if (read) return *read;
   }
-  return Error(404, "not_found", "no resource at " + req.method + " " + path);
+  return Error(404, "not_found", "no resource at " + std::string(req.method_string()) + " " + path);
 }
 
 HttpReply DroppedBody::Finish(const HttpRequest& head) { return Answer(api_, head); }
@@ -328,11 +335,11 @@ void Log(const HttpRequest& req, const HttpReply& reply, std::optional<double> s
   LoggedRequest logged;
   logged.when = std::time(nullptr);
   logged.client = req.client;
-  logged.method = req.method;
-  logged.target = req.target;
-  logged.version = req.version;
-  logged.status = reply.status;
-  logged.bodyBytes = reply.body.size();
+  logged.method = std::string(req.method_string());
+  logged.target = std::string(req.target());
+  logged.version = req.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
+  logged.status = reply.result_int();
+  logged.bodyBytes = reply.body().size();
   logged.seconds = seconds;
   std::fprintf(stderr, "%s\n", RequestLogLine(logged).c_str());
 }
@@ -353,7 +360,7 @@ std::string OriginFormPath(const std::string& target) {
 HttpHandlers MakeApiHandlers(const ApiSettings& settings, JobStore& store) {
   auto api = std::make_shared<Api>(settings, store);
   HttpHandlers handlers;
-  handlers.checkHead = RefuseHead;
+  handlers.checkHead = [api](const HttpRequest& head) { return RefuseHead(api->settings, head); };
   handlers.openBody = [api](const HttpRequest& head) { return OpenBody(*api, head); };
   handlers.answer = [api](const HttpRequest& req) { return Answer(*api, req); };
   handlers.refusal = Refusal;

@@ -20,7 +20,9 @@ constexpr const char* kJobPathPrefix = "/1/api/async/job/";
 
 struct ApiSettings {
   std::set<std::string> keys;                  // API keys accepted; empty accepts none
-  std::size_t maxBodyBytes = 64u << 20;        // 64 MiB; larger request bodies get 413
+  // 64 MiB; a request announcing a larger body gets 413. The server given these handlers
+  // should be made with the same body limit (HttpLimits::maxBodyBytes).
+  std::size_t maxBodyBytes = 64u << 20;
   // The disk that uploads still arriving, their key not yet read, may take together (one client
   // address a quarter of it); an upload past it gets 503.
   std::uint64_t maxArrivingBytes = 1u << 30;

@@ -24,17 +24,11 @@ void ConnectionLimits::Release(const std::string& address) {
   if (found == perAddress_.end()) return;
   if (--found->second == 0) perAddress_.erase(found);
   --open_;
-  released_.notify_all();
 }
 
 std::size_t ConnectionLimits::Open() {
   std::lock_guard<std::mutex> lock(mutex_);
   return open_;
-}
-
-bool ConnectionLimits::WaitUntilNoneOpen(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return released_.wait_for(lock, limit, [this] { return open_ == 0; });
 }
 
 bool BodyBudget::Take(const std::string& address, std::uint64_t bytes) {

@@ -4,8 +4,6 @@
 #ifndef OMBRIVOICE_SERVICE_CONNECTION_LIMITS_H
 #define OMBRIVOICE_SERVICE_CONNECTION_LIMITS_H
 
-#include <condition_variable>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -24,14 +22,11 @@ class ConnectionLimits {
   // Uncounts a connection that Admit counted.
   void Release(const std::string& address);
   std::size_t Open();
-  // Waits until no connection is open; false when limit passes first.
-  bool WaitUntilNoneOpen(std::chrono::milliseconds limit);
 
  private:
   const std::size_t maxTotal_;
   const std::size_t maxPerAddress_;
   std::mutex mutex_;                                // guards the counts
-  std::condition_variable released_;               // signalled on each release
   std::size_t open_ = 0;
   std::map<std::string, std::size_t> perAddress_;   // addresses with a connection open
 };

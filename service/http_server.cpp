@@ -13,6 +13,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
@@ -20,13 +21,13 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
+#include <boost/beast/http/write.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
-#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -70,30 +71,21 @@ constexpr unsigned kReplyThreads = 2;
 // memory. One address may hold this many at once (64 clients uploading at the same moment
 // are all answered), all addresses together the most the descriptors allow.
 constexpr std::size_t kMaxConnectionsPerAddress = 128;
-constexpr rlim_t kMaxConnections = 16384;
-constexpr rlim_t kDescriptorsKeptFree = 64;  // the database, uploads, the recogniser's pipes
 // A failed accept (out of descriptors, mostly) is tried again after this.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
-constexpr const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 // The most one read takes from a connection: little while the head comes, so an idle
 // connection's buffer stays small; a body's reads start as small and double while they come
 // full, up to the larger piece, so a body's buffer grows with what arrives.
 constexpr std::size_t kHeadReadPiece = 4 * 1024;
 constexpr std::size_t kBodyReadPiece = 64 * 1024;
 
-// Lets the process open as many descriptors as its hard limit allows (up to what the
-// connections need); the connections the descriptors then allow.
-std::size_t RaiseDescriptorLimit() {
+// The connections the process's descriptor limit allows as it stands: the server never
+// changes the limit (the program may raise it first, see main.cpp).
+std::size_t ConnectionsTheDescriptorsAllow() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024 - kDescriptorsKeptFree;
-  const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, kMaxConnections + kDescriptorsKeptFree);
-  if (limit.rlim_cur < wanted) {
-    limit.rlim_cur = wanted;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  return static_cast<std::size_t>(std::max<rlim_t>(limit.rlim_cur, 2 * kDescriptorsKeptFree) - kDescriptorsKeptFree);
+  const rlim_t open = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+  return static_cast<std::size_t>(std::max<rlim_t>(open, 2 * kDescriptorsKeptFree) - kDescriptorsKeptFree);
 }
 
 // What the server keeps of each session, to end it at a stop.
@@ -120,6 +112,7 @@ struct HttpServer::Impl {
   void OnAccept(const beast::error_code& error, tcp::socket socket);
   void TurnAway(tcp::socket& socket);
   void Run();
+  void BeginStop();
   void Register(const std::shared_ptr<SessionBase>& session);
   void Unregister(SessionBase* session);
   void EndIncompleteHeads();
@@ -129,8 +122,9 @@ struct HttpServer::Impl {
   const HttpLimits httpLimits;
   BodyBudget bodyBudget;
   HandshakeLimits handshakes{HandshakeBounds{}};
-  std::mutex sessionsMutex;                                     // guards sessions
+  std::mutex sessionsMutex;                                     // guards sessions and draining
   std::map<SessionBase*, std::weak_ptr<SessionBase>> sessions;  // every session alive
+  bool draining = false;  // stopped accepting, waiting for the sessions left to end
   std::optional<asio::ssl::context> tls;  // set for HTTPS
   HttpHandlers handlers;                  // set by Serve, before the first accept
   // refusal(500) and refusal(503) on the wire, made by Serve: sent without building them anew.
@@ -141,15 +135,18 @@ struct HttpServer::Impl {
   asio::strand<asio::io_context::executor_type> acceptStrand{asio::make_strand(io)};
   tcp::acceptor acceptor{acceptStrand};
   asio::steady_timer acceptRetry{acceptStrand};
-  std::vector<std::thread> threads;     // running io
-  // The handlers' blocking work: the bodies' pieces, and the rest. Started by Serve as the
-  // loop's threads are (so that they take its signal mask); after io, so that they end first:
-  // the sessions their queued work holds are released while io, their executor, still stands.
+  // At a stop: the grace the sessions left get, and the signals that ask for a stop; both on
+  // the accept strand.
+  asio::steady_timer grace{acceptStrand};
+  std::optional<asio::signal_set> stopSignals;
+  bool stopBegun = false;  // on the accept strand
+  bool unanswered = false;  // the grace ran out with sessions open; read once the loop has ended
+  std::vector<std::thread> threads;     // running io besides the one in Serve
+  // The handlers' blocking work: the bodies' pieces, and the rest. After io, so that they end
+  // first: the sessions their queued work holds are released while io, their executor, still
+  // stands.
   std::optional<asio::thread_pool> bodyWork;
   std::optional<asio::thread_pool> replyWork;
-  std::mutex mutex;                     // guards stopping
-  std::condition_variable stopAsked;
-  bool stopping = false;
 };
 
 namespace {
@@ -233,7 +230,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void Failed(const char* what) noexcept {
     std::fprintf(stderr, "ombrivoice-service: a request failed: %s\n", what);
     if (replying_) return Close();
-    reply_.status = 500;
+    reply_.result(http::status::internal_server_error);
     try {
       Send(asio::buffer(server_.internalError));
     } catch (...) {
@@ -327,7 +324,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       if (error) return Reply(server_.handlers.refusal(parser_.RefusalStatus(error)));
       if (!headRead_ && parser_.is_header_done()) return OnHead();
     }
-    if (reader_ && !parser_.request().body.empty()) return PassBodyOn();
+    if (reader_ && !parser_.request().body().empty()) return PassBodyOn();
     if (parser_.is_done()) return Answer();
     ReadSome();
   }
@@ -382,10 +379,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   // Tells the client to send its body when it asked to be told, then reads on.
   void AskForBody() {
-    const std::string* expect = parser_.request().Header("Expect");
-    if (expect == nullptr || !EqualsNoCase(*expect, "100-continue") || parser_.is_done()) return Advance();
+    const HttpRequest& head = parser_.request();
+    const auto expect = head.find(http::field::expect);
+    if (expect == head.end() || !beast::iequals(expect->value(), "100-continue") || parser_.is_done()) return Advance();
     Lowest().expires_after(kSilenceLimit);
-    asio::async_write(stream_, asio::buffer(kContinue, sizeof kContinue - 1),
+    continue_.emplace(http::status::continue_, 11);
+    http::async_write(stream_, *continue_,
                       [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
                         if (error) return self->Close();
                         self->Guarded([&self] { self->Advance(); });
@@ -404,8 +403,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   void Reply(HttpReply reply) {
     reply_ = std::move(reply);
-    wire_ = SerializeReply(reply_);
-    Send(asio::buffer(wire_));
+    response_ = MakeResponse(reply_);
+    replying_ = true;
+    Lowest().expires_after(kSilenceLimit);
+    http::async_write(stream_, response_, [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
+      self->AfterReply(error);
+    });
   }
 
   // Sends wire, which stays alive until it is sent, then logs the reply and lingers.
@@ -413,10 +416,14 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     replying_ = true;
     Lowest().expires_after(kSilenceLimit);
     asio::async_write(stream_, wire, [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
-      self->Log();
-      if (error) return self->Close();
-      self->Guarded([&self] { self->Linger(); });
+      self->AfterReply(error);
     });
+  }
+
+  void AfterReply(const beast::error_code& error) {
+    Log();
+    if (error) return Close();
+    Guarded([this] { Linger(); });
   }
 
   void Log() noexcept {
@@ -470,7 +477,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   bool replying_ = false;                            // a reply is on its way or sent
   bool handshaking_ = false;                         // counted in the server's handshake limits
   HttpReply reply_;
-  std::string wire_;                                 // the reply being sent
+  http::response<http::string_body> response_;       // the reply being sent
+  std::optional<http::response<http::empty_body>> continue_;  // the 100 Continue being sent
   std::size_t drained_ = 0;
 };
 
@@ -549,6 +557,37 @@ void HttpServer::Impl::Register(const std::shared_ptr<SessionBase>& session) {
 void HttpServer::Impl::Unregister(SessionBase* session) {
   std::lock_guard<std::mutex> lock(sessionsMutex);
   sessions.erase(session);
+  // The last session of a stop ends its grace, and with it the loop's last work. Once the loop
+  // has stopped (the grace ran out, or the server is being destroyed) nothing is posted to it.
+  if (draining && sessions.empty() && !io.stopped()) {
+    asio::post(acceptStrand, [this] { grace.cancel(); });
+  }
+}
+
+// On the accept strand. Once the acceptor is closed no session is added: those whose head is
+// still coming are ended at once, the others get the grace to finish. With the acceptor, the
+// retry timer and the signals gone, the loop's work is the sessions' own and the grace's: the
+// loop ends by itself when the last session does, or is stopped when the grace runs out.
+void HttpServer::Impl::BeginStop() {
+  if (stopBegun) return;
+  stopBegun = true;
+  beast::error_code ignored;
+  acceptor.close(ignored);
+  acceptRetry.cancel();
+  if (stopSignals) stopSignals->cancel(ignored);
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex);
+    draining = true;
+    if (sessions.empty()) return;
+  }
+  grace.expires_after(kShutdownGrace);
+  grace.async_wait([this](const beast::error_code& error) {
+    std::lock_guard<std::mutex> lock(sessionsMutex);
+    if (error || sessions.empty()) return;
+    unanswered = true;
+    io.stop();
+  });
+  EndIncompleteHeads();
 }
 
 void HttpServer::Impl::EndIncompleteHeads() {
@@ -563,7 +602,7 @@ void HttpServer::Impl::EndIncompleteHeads() {
 }
 
 std::unique_ptr<HttpServer> HttpServer::Make(const TlsFiles& tls, const HttpLimits& limits, std::string* error) {
-  auto impl = std::make_unique<Impl>(RaiseDescriptorLimit(), limits);
+  auto impl = std::make_unique<Impl>(ConnectionsTheDescriptorsAllow(), limits);
   if (!tls.certificateFile.empty()) {
     impl->tls.emplace(asio::ssl::context::tls_server);
     if (!SetUpTlsContext(*impl->tls->native_handle(), tls, error)) return nullptr;
@@ -611,36 +650,25 @@ bool HttpServer::Serve(const HttpHandlers& handlers) {
   impl.bodyWork.emplace(kBodyThreads);
   impl.replyWork.emplace(kReplyThreads);
   asio::post(impl.acceptStrand, [&impl] { impl.Accept(); });
-  for (unsigned i = 0; i < kServeThreads; ++i) impl.threads.emplace_back([&impl] { impl.Run(); });
-  {
-    std::unique_lock<std::mutex> lock(impl.mutex);
-    impl.stopAsked.wait(lock, [&impl] { return impl.stopping; });
-  }
-  // Once the acceptor is closed no session is added: those whose head is still coming are
-  // ended at once, the others get the grace to finish. The close is waited for: were the loop
-  // stopped first, the port would stay open with no one accepting, and clients would hang in
-  // their connect until the server is destroyed.
-  auto closed = std::make_shared<std::promise<void>>();  // outlives this frame if need be
-  std::future<void> closing = closed->get_future();
-  asio::post(impl.acceptStrand, [&impl, closed] {
-    beast::error_code ignored;
-    impl.acceptor.close(ignored);
-    impl.acceptRetry.cancel();
-    closed->set_value();
-    impl.EndIncompleteHeads();
-  });
-  closing.wait();
-  if (!impl.limits.WaitUntilNoneOpen(kShutdownGrace)) return false;
-  impl.io.stop();
+  for (unsigned i = 1; i < kServeThreads; ++i) impl.threads.emplace_back([&impl] { impl.Run(); });
+  impl.Run();  // until the stop's draining has ended, or its grace
   for (std::thread& thread : impl.threads) thread.join();
   impl.threads.clear();
-  return true;
+  return !impl.unanswered;
 }
 
 void HttpServer::Stop() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->stopping = true;
-  impl_->stopAsked.notify_all();
+  Impl* impl = impl_.get();
+  asio::post(impl->acceptStrand, [impl] { impl->BeginStop(); });
+}
+
+void HttpServer::StopOnSignals(std::initializer_list<int> signals) {
+  Impl* impl = impl_.get();
+  impl->stopSignals.emplace(impl->acceptStrand);
+  for (int signal : signals) impl->stopSignals->add(signal);
+  impl->stopSignals->async_wait([impl](const beast::error_code& error, int) {
+    if (!error) impl->BeginStop();
+  });
 }
 
 }  // namespace ombrivoice::service

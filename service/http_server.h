@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,12 @@
 namespace ombrivoice::service {
 
 constexpr const char* kLoopback = "127.0.0.1";
+// Every connection costs a descriptor. The server takes as many connections as the process's
+// descriptor limit allows when it is made, less kDescriptorsKeptFree for the rest of the
+// service (the database, uploads, the recogniser's pipes); it never changes that limit. A
+// program that wants kMaxConnections raises its limit before making the server.
+constexpr std::size_t kMaxConnections = 16384;
+constexpr std::size_t kDescriptorsKeptFree = 64;
 
 // What a route makes of a request body as it streams in, instead of having it kept whole.
 class BodyReader {
@@ -91,14 +98,21 @@ class HttpServer {
   // on is refused, not shared.
   int Bind(int port, std::string* error);
 
-  // Serves until Stop: then stops accepting, closes the connections whose head has not come
-  // whole, and waits for the others (requests in flight, replies being sent) to end, at most
-  // 1.5 seconds. True when all ended; false when some were still open, whose threads are left
-  // running for the caller to end the process.
+  // Serves, on the calling thread and a few of its own, until Stop or a signal given to
+  // StopOnSignals: then stops accepting, closes the connections whose head has not come whole,
+  // and lets the others (requests in flight, replies being sent) end, for at most 1.5 seconds.
+  // True when all ended; false when some were still open: they are left as they are, for the
+  // caller to end the process (or to destroy the server, which waits for handlers still
+  // running).
   bool Serve(const HttpHandlers& handlers);
 
   // From any thread, also before Serve.
   void Stop();
+
+  // Makes these signals stop the server as Stop does, from the first Serve on (a signal that
+  // comes before is kept for it). For a program: while the server stands, the signals are the
+  // server's, taken from the whole process. Before Serve.
+  void StopOnSignals(std::initializer_list<int> signals);
 
   struct Impl;
 

@@ -1,15 +1,15 @@
 // ombrivoice-service: the local stand-in for the recognition API. Parses the command line,
 // loads any TLS certificate, opens the job store, binds 127.0.0.1, prints the port it listens
 // on, serves until SIGTERM or SIGINT. Run with --worker it is the recogniser process instead.
-#include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <thread>
 
 #include "service/api_routes.h"
 #include "service/http_server.h"
@@ -23,14 +23,16 @@ namespace {
 
 using namespace ombrivoice::service;
 
-// Waits for SIGTERM or SIGINT (blocked in every thread, so only this one takes them), stops
-// the server, and cancels the job being processed, which goes back to the queue. Serving ends
-// only here.
-void StopOnSignal(const sigset_t* signals, HttpServer* server, JobStore* store) {
-  int received = 0;
-  sigwait(signals, &received);
-  server->Stop();
-  store->Stop();
+// Lets this process open as many descriptors as its hard limit allows, up to what the server's
+// connections can use. Done here, at the program's start, because the limit is the whole
+// process's: the server only reads it, so that a program embedding it keeps its own limits.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, kMaxConnections + kDescriptorsKeptFree);
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = wanted;
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 int Serve(const ServiceOptions& options) {
@@ -41,6 +43,7 @@ int Serve(const ServiceOptions& options) {
   }
   // Before the store: a certificate that cannot be used must not take the data folder first.
   std::string error;
+  RaiseDescriptorLimit();  // before the server, which sizes its connection cap by the limit
   HttpLimits limits;
   limits.maxBodyBytes = options.api.maxBodyBytes;
   std::unique_ptr<HttpServer> server = HttpServer::Make(options.tls, limits, &error);
@@ -48,11 +51,7 @@ int Serve(const ServiceOptions& options) {
     std::fprintf(stderr, "ombrivoice-service: %s\n", error.c_str());
     return 1;
   }
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts, so all inherit it
+  server->StopOnSignals({SIGTERM, SIGINT});  // serving ends only so
   signal(SIGPIPE, SIG_IGN);  // a peer gone mid-reply, or a recogniser killed, is an error code
 
   umask(077);  // the database holds key digests and the uploads users' audio: for the owner alone
@@ -70,12 +69,11 @@ int Serve(const ServiceOptions& options) {
   std::printf("listening on %s:%d\n", kLoopback, port);
   std::fflush(stdout);
 
-  std::thread stopper(StopOnSignal, &signals, server.get(), store.get());
   const bool allAnswered = server->Serve(MakeApiHandlers(options.api, *store));
-  // Serve has returned, so the stopper has stopped the server and is stopping the store, which
-  // puts the running job back: once it is done every job is committed, and a queued job has its
+  // A signal has stopped the server. Stopping the store cancels the job being processed, which
+  // goes back to the queue: once it is done every job is committed, and a queued job has its
   // upload on disk.
-  stopper.join();
+  store->Stop();
   if (!allAnswered) {
     std::fprintf(stderr, "ombrivoice-service: requests still open at shutdown were dropped\n");
     std::fflush(stderr);

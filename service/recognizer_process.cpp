@@ -44,7 +44,7 @@ void CloseIfOpen(int* descriptor) {
 }
 
 // The child's file actions and attributes: the pipes on 0 and 1, everything above 2 closed,
-// and a plain signal set (the service blocks SIGTERM and SIGINT for its signal thread).
+// and a plain signal set (the service catches SIGTERM and SIGINT through its event loop).
 int Spawn(const std::string& program, const std::vector<char*>& argv, int stdinEnd, int stdoutEnd, pid_t* pid) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;

@@ -56,14 +56,14 @@ int RequestParser::RefusalStatus(const boost::beast::error_code& error) const {
 }
 
 void RequestParser::DropBody() {
-  std::string().swap(request_.body);
+  std::string().swap(request_.body());
   if (budget_ != nullptr) budget_->Give(request_.client, drawn_);
   drawn_ = 0;
 }
 
 std::string RequestParser::TakeBody(std::size_t* drawn) {
   std::string taken;
-  taken.swap(request_.body);
+  taken.swap(request_.body());
   *drawn = drawn_;
   drawn_ = 0;
   return taken;
@@ -80,8 +80,8 @@ bool RequestParser::GrowBody(std::size_t capacity, boost::beast::error_code& err
   try {
     std::string grown;
     grown.reserve(capacity);  // a fresh string: its capacity is what is asked, not a doubling of the old
-    grown.append(request_.body);
-    request_.body.swap(grown);
+    grown.append(request_.body());
+    request_.body().swap(grown);
   } catch (...) {
     if (budget_ != nullptr) budget_->Give(request_.client, capacity);
     throw;
@@ -91,7 +91,7 @@ bool RequestParser::GrowBody(std::size_t capacity, boost::beast::error_code& err
   return true;
 }
 
-void RequestParser::on_request_impl(http::verb, boost::beast::string_view method, boost::beast::string_view target,
+void RequestParser::on_request_impl(http::verb verb, boost::beast::string_view method, boost::beast::string_view target,
                                     int version, boost::beast::error_code& error) {
   requestLineRead_ = true;
   if (target.size() > kMaxTargetBytes) {
@@ -99,18 +99,23 @@ void RequestParser::on_request_impl(http::verb, boost::beast::string_view method
     error = http::error::header_limit;
     return;
   }
-  request_.method = std::string(method);
-  request_.target = std::string(target);
-  request_.version = version == 10 ? "HTTP/1.0" : "HTTP/1.1";
+  if (verb != http::verb::unknown) {
+    request_.method(verb);
+  } else {
+    request_.method_string(method);
+  }
+  request_.target(target);
+  request_.version(version);
 }
 
-void RequestParser::on_field_impl(http::field, boost::beast::string_view name, boost::beast::string_view value,
+void RequestParser::on_field_impl(http::field field, boost::beast::string_view name, boost::beast::string_view value,
                                   boost::beast::error_code& error) {
-  if (request_.headers.size() >= kMaxHeaderLines) {
+  if (headerLines_ >= kMaxHeaderLines) {
     error = http::error::header_limit;
     return;
   }
-  request_.headers.emplace_back(std::string(name), std::string(value));
+  ++headerLines_;
+  request_.insert(field, name, value);
 }
 
 void RequestParser::on_body_init_impl(const boost::optional<std::uint64_t>& length, boost::beast::error_code&) {
@@ -118,14 +123,14 @@ void RequestParser::on_body_init_impl(const boost::optional<std::uint64_t>& leng
 }
 
 std::size_t RequestParser::on_body_impl(boost::beast::string_view body, boost::beast::error_code& error) {
-  const std::size_t needed = request_.body.size() + body.size();
+  const std::size_t needed = request_.body().size() + body.size();
   if (needed > drawn_) {
     // Twice what is held, but never past the announced length.
     std::uint64_t wanted = std::max<std::uint64_t>(needed, 2 * std::uint64_t{drawn_});
     if (declaredBodyBytes_ >= needed) wanted = std::min(wanted, declaredBodyBytes_);
     if (!GrowBody(static_cast<std::size_t>(wanted), error)) return 0;
   }
-  request_.body.append(body.data(), body.size());
+  request_.body().append(body.data(), body.size());
   return body.size();
 }
 

@@ -1,5 +1,5 @@
 // The request reader's limits and parser, on Boost.Beast's HTTP/1 parser: it fills an
-// HttpRequest as the bytes come, and refuses a head that is too long, has too many lines or too
+// HttpRequest (Beast's request) as the bytes come, and refuses a head that is too long, has too many lines or too
 // long a target before it is buffered whole. Beast itself refuses malformed lines (a field name
 // with a space before its colon, say), bad Content-Length values and a Content-Length beside
 // chunked coding.
@@ -83,6 +83,7 @@ class RequestParser : public boost::beast::http::basic_parser<true> {
   bool overBudget_ = false;
   std::uint64_t headBytes_ = 0;
   int headRefusal_ = 431;
+  std::size_t headerLines_ = 0;
   bool requestLineRead_ = false;  // a head error after it is in the header lines
   bool targetTooLong_ = false;
 };

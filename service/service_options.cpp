@@ -98,6 +98,11 @@ std::string DefaultDataDir(const char* xdgStateHome, const char* home) {
 }
 
 std::string UsageText() {
+  // The defaults are printed from the settings themselves, so the text cannot fall behind them.
+  const ApiSettings api;
+  const JobLimits jobs;
+  const std::string maxBody = std::to_string(api.maxBodyBytes);
+  const std::string maxBodyMiB = std::to_string(api.maxBodyBytes >> 20);
   return "usage: ombrivoice-service (--key KEY | --key-file FILE)... [--port N] [--data-dir DIR]\n"
          "                          [--max-body-bytes N] [--max-jobs N] [--max-jobs-per-key N]\n"
          "                          [--job-ttl-seconds N] [--max-audio-seconds N] [--model-dir DIR]\n"
@@ -108,15 +113,17 @@ std::string UsageText() {
          "                         of the command line, where ps shows them\n"
          "  --port N               the port to listen on; 0 (the default) picks a free one\n"
          "  --data-dir DIR         where jobs and their uploads are kept, default\n"
-         "                         $XDG_STATE_HOME/ombrivoice-service, else ~/.local/state/ombrivoice-service\n"
-         "  --max-body-bytes N     largest request body accepted, default 67108864 (64 MiB)\n"
-         "  --max-jobs N           jobs kept at once, default 100\n"
+         "                         $XDG_STATE_HOME/" + std::string(kDataFolderName) + ", else ~/.local/state/" +
+         std::string(kDataFolderName) + "\n"
+         "  --max-body-bytes N     largest request body accepted, default " + maxBody + " (" + maxBodyMiB + " MiB)\n"
+         "  --max-jobs N           jobs kept at once, default " + std::to_string(jobs.maxJobs) + "\n"
          "  --max-jobs-per-key N   jobs one key may keep at once, default three quarters of --max-jobs;\n"
          "                         past it the key's own oldest done job makes room, else its upload\n"
          "                         gets 503\n"
-         "  --max-audio-seconds N  longest audio accepted, default 600; longer uploads get 413\n"
-         "  --job-ttl-seconds N    how long a finished job is kept, default 3600\n"
-         "  --model-dir DIR        the recognition model, default /usr/share/pocketsphinx/model/en-us\n"
+         "  --max-audio-seconds N  longest audio accepted, default " + std::to_string(api.maxAudioSeconds) +
+         "; longer uploads get 413\n"
+         "  --job-ttl-seconds N    how long a finished job is kept, default " + std::to_string(jobs.ttl.count()) + "\n"
+         "  --model-dir DIR        the recognition model, default " + std::string(kDefaultModelDir) + "\n"
          "  --tls-cert FILE        serve HTTPS instead of HTTP with this PEM certificate (then any\n"
          "                         intermediate ones); needs --tls-key\n"
          "  --tls-key FILE         the certificate's private key (PEM, unencrypted); needs --tls-cert\n"

@@ -1,6 +1,8 @@
 // Request targets taken apart: percent-decoding, a query parameter's value by its decoded name
 // (as the routes read the key), and a target with that parameter's values hidden (as the log
-// writes it), so both agree on which parameter carries the key however its name is spelt.
+// writes it). Both decode names alike, but reading matches the name exactly while masking
+// ignores case: "APIKEY=" is never read as a key, yet its value is hidden all the same. Masking
+// more than is read is the safe side: a key sent under a wrong spelling stays out of the log.
 #ifndef OMBRIVOICE_SERVICE_URL_QUERY_H
 #define OMBRIVOICE_SERVICE_URL_QUERY_H
 
@@ -19,7 +21,7 @@ std::string PercentDecoded(std::string_view text, bool inQuery);
 std::optional<std::string> QueryValue(std::string_view query, std::string_view name);
 
 // target with the value of every query parameter whose decoded name is name, in any case,
-// replaced by "*".
+// replaced by "*" (QueryValue, by contrast, reads the exact name only).
 std::string MaskedQueryValues(std::string target, std::string_view name);
 
 }  // namespace ombrivoice::service

@@ -78,11 +78,13 @@ TEST(ServiceRequestParser, HeadsOverTheLimitsAndBadFramingAreRefused) {
   }
   HttpRequest request;
   ASSERT_EQ(Parse(post + "content-length: 5\r\nX-Two: a\r\nX-Two: b\r\n\r\nhello", &request), 0);
-  EXPECT_EQ(request.method + " " + request.target + " " + request.version, "POST /u HTTP/1.1");
-  EXPECT_EQ(request.body, "hello");
-  EXPECT_EQ(*request.Header("Content-Length"), "5");
-  EXPECT_EQ(request.HeaderCount("x-two"), 2u);
-  EXPECT_EQ(request.Header("Range"), nullptr);
+  EXPECT_EQ(request.method_string(), "POST");
+  EXPECT_EQ(request.target(), "/u");
+  EXPECT_EQ(request.version(), 11u);
+  EXPECT_EQ(request.body(), "hello");
+  EXPECT_EQ(request[boost::beast::http::field::content_length], "5");
+  EXPECT_EQ(request.count("x-two"), 2u);
+  EXPECT_EQ(request.count(boost::beast::http::field::range), 0u);
 }
 
 TEST(ServiceRequestParser, TheHeadIsBoundedOverAllItsReads) {
@@ -153,7 +155,7 @@ TEST(ServiceRequestParser, ABodyDrawsWhatHasArrivedWithinItsAddresssShare) {
   std::size_t used = small.Feed(boost::asio::buffer(request), error);
   used += small.Feed(boost::asio::buffer(request.data() + used, request.size() - used), error);
   ASSERT_TRUE(small.is_done()) << error.message();
-  EXPECT_EQ(small.request().body, "hello");
+  EXPECT_EQ(small.request().body(), "hello");
   EXPECT_EQ(budget.Left(), kBudget - 5) << "a short body draws its length";
   small.DropBody();
   EXPECT_EQ(budget.Left(), kBudget);
@@ -195,9 +197,8 @@ TEST(ServiceConnectionLimits, EachAddressAndAllTogetherAreCapped) {
   EXPECT_EQ(limits.Open(), 3u);
   limits.Release("never-admitted");
   EXPECT_EQ(limits.Open(), 3u);
-  EXPECT_FALSE(limits.WaitUntilNoneOpen(std::chrono::milliseconds(1)));
   for (const char* address : {"a", "b", "c"}) limits.Release(address);
-  EXPECT_TRUE(limits.WaitUntilNoneOpen(std::chrono::milliseconds(1)));
+  EXPECT_EQ(limits.Open(), 0u);
 }
 
 TEST(ServiceKeyDigest, KeysAreKnownByTheirSha256) {

@@ -1,7 +1,7 @@
 // The HTTP server inside the test's process against clients that push its limits, over real
 // loopback sockets: heads trickled one line per read, bodies announced and held back, bodies
-// past their address's share, bodies that come too slowly or below the least rate, handlers that throw, and a stop beside idle connections and while
-// clients connect.
+// past their address's share, bodies that come too slowly or below the least rate, handlers that throw, the routes' own
+// body limit, and a stop beside idle connections, with a body that outlasts its grace, and while clients connect.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -183,11 +183,11 @@ TEST(ServiceHttpServer, AHandlerThatThrowsIsAnswered500AndServingGoesOn) {
   TempDir data;
   ApiServer server(data.path(), Settings(), JobLimits{}, HttpLimits{}, [](HttpHandlers& handlers) {
     handlers.answer = [answer = handlers.answer](const HttpRequest& request) {
-      if (request.target == "/throw") throw std::bad_alloc();
+      if (request.target() == "/throw") throw std::bad_alloc();
       return answer(request);
     };
     handlers.checkHead = [check = handlers.checkHead](const HttpRequest& head) {
-      if (head.Header("X-Throw") != nullptr) throw std::runtime_error("checking the head");
+      if (head.count("X-Throw") != 0) throw std::runtime_error("checking the head");
       return check(head);
     };
     handlers.refusal = [refusal = handlers.refusal](int status) {
@@ -234,6 +234,35 @@ TEST(ServiceHttpServer, AStopEndsIdleConnectionsAtOnceAndAnswersARequestInFlight
   EXPECT_EQ(answered.status, 202) << answered.body;
   EXPECT_TRUE(served) << "connections were still open at the end of the grace";
   std::printf("a stop beside 21 idle connections and a request in flight: %.3f s\n", seconds);
+}
+
+TEST(ServiceHttpServer, AStopEndsWhenItsGraceRunsOutWithABodyStillComing) {
+  TempFolder data;
+  ApiServer server(data.path(), Settings());
+  server.gate().Open();
+  const int held = HeldBody(server.port(), 10000);
+  ASSERT_GE(held, 0);
+  const Clock::time_point stop = Clock::now();
+  EXPECT_FALSE(server.Stop()) << "a body that never came is still open at the end of the grace";
+  const double seconds = Seconds(Clock::now() - stop);
+  EXPECT_GE(seconds, 1.4) << "the grace was not given";
+  EXPECT_LT(seconds, 5.0) << "the stop waited past its grace";
+  close(held);
+}
+
+TEST(ServiceHttpServer, TheRoutesHoldToTheirOwnBodyLimit) {
+  TempFolder data;
+  ApiServer server(data.path(), Settings());
+  const HttpHandlers handlers = MakeApiHandlers(Settings(1000), server.store());
+  HttpRequest head;
+  head.method(boost::beast::http::verb::post);
+  head.target(kUploadTarget);
+  head.set(boost::beast::http::field::content_length, "1001");
+  std::optional<HttpReply> refused = handlers.checkHead(head);
+  ASSERT_TRUE(refused.has_value()) << "a length over the routes' limit, whatever the server's";
+  EXPECT_EQ(refused->result_int(), 413);
+  head.set(boost::beast::http::field::content_length, "1000");
+  EXPECT_FALSE(handlers.checkHead(head).has_value());
 }
 
 TEST(ServiceHttpServer, AStopWhileClientsConnectEndsCleanly) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "service/recognizer.h"
 #include "service/service_options.h"
 #include "service/wav_reader.h"
 #include "support/common/service_runner.h"
@@ -17,6 +18,20 @@ namespace ombrivoice::service {
 namespace {
 
 using namespace testing;
+
+TEST(ServiceOptions, TheUsageShowsTheDefaultsInForce) {
+  const std::string usage = UsageText();
+  const ApiSettings api;
+  const JobLimits jobs;
+  for (const std::string& shown :
+       {"default " + std::to_string(api.maxBodyBytes) + " (" + std::to_string(api.maxBodyBytes >> 20) + " MiB)",
+        "jobs kept at once, default " + std::to_string(jobs.maxJobs) + "\n",
+        "default " + std::to_string(api.maxAudioSeconds) + "; longer",
+        "kept, default " + std::to_string(jobs.ttl.count()) + "\n", "default " + std::string(kDefaultModelDir) + "\n",
+        std::string("$XDG_STATE_HOME/ombrivoice-service, else ~/.local/state/ombrivoice-service\n")}) {
+    EXPECT_NE(usage.find(shown), std::string::npos) << shown;
+  }
+}
 
 TEST(ServiceOptions, ValuesAreReadAndBadOnesRefused) {
   OptionsResult parsed = ParseOptions({"--key", "a", "--key", "b", "--port", "8080", "--max-body-bytes", "1000",
