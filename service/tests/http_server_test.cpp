@@ -237,7 +237,7 @@ TEST(ServiceHttpServer, AStopEndsIdleConnectionsAtOnceAndAnswersARequestInFlight
 }
 
 TEST(ServiceHttpServer, AStopEndsWhenItsGraceRunsOutWithABodyStillComing) {
-  TempFolder data;
+  TempDir data;
   ApiServer server(data.path(), Settings());
   server.gate().Open();
   const int held = HeldBody(server.port(), 10000);
@@ -251,7 +251,7 @@ TEST(ServiceHttpServer, AStopEndsWhenItsGraceRunsOutWithABodyStillComing) {
 }
 
 TEST(ServiceHttpServer, TheRoutesHoldToTheirOwnBodyLimit) {
-  TempFolder data;
+  TempDir data;
   ApiServer server(data.path(), Settings());
   const HttpHandlers handlers = MakeApiHandlers(Settings(1000), server.store());
   HttpRequest head;
