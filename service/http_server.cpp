@@ -140,6 +140,7 @@ struct HttpServer::Impl {
   asio::steady_timer grace{acceptStrand};
   std::optional<asio::signal_set> stopSignals;
   bool stopBegun = false;  // on the accept strand
+  std::function<void()> onStopBegun;
   bool unanswered = false;  // the grace ran out with sessions open; read once the loop has ended
   std::vector<std::thread> threads;     // running io besides the one in Serve
   // The handlers' blocking work: the bodies' pieces, and the rest. After io, so that they end
@@ -575,6 +576,7 @@ void HttpServer::Impl::BeginStop() {
   acceptor.close(ignored);
   acceptRetry.cancel();
   if (stopSignals) stopSignals->cancel(ignored);
+  if (onStopBegun) onStopBegun();
   {
     std::lock_guard<std::mutex> lock(sessionsMutex);
     draining = true;
@@ -661,6 +663,8 @@ void HttpServer::Stop() {
   Impl* impl = impl_.get();
   asio::post(impl->acceptStrand, [impl] { impl->BeginStop(); });
 }
+
+void HttpServer::OnStopBegun(std::function<void()> onStop) { impl_->onStopBegun = std::move(onStop); }
 
 void HttpServer::StopOnSignals(std::initializer_list<int> signals) {
   Impl* impl = impl_.get();

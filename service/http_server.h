@@ -114,6 +114,11 @@ class HttpServer {
   // server's, taken from the whole process. Before Serve.
   void StopOnSignals(std::initializer_list<int> signals);
 
+  // Runs onStop once, on one of the server's threads, when a stop begins (by Stop or a signal),
+  // while the requests left are still draining. It must not block: start any long work on a
+  // thread of its own. Before Serve.
+  void OnStopBegun(std::function<void()> onStop);
+
   struct Impl;
 
  private:

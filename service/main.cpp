@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "service/api_routes.h"
 #include "service/http_server.h"
@@ -51,7 +52,13 @@ int Serve(const ServiceOptions& options) {
     std::fprintf(stderr, "ombrivoice-service: %s\n", error.c_str());
     return 1;
   }
-  server->StopOnSignals({SIGTERM, SIGINT});  // serving ends only so
+  // Serving ends only so. A signal set does not unblock what the parent left blocked.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+  server->StopOnSignals({SIGTERM, SIGINT});
   signal(SIGPIPE, SIG_IGN);  // a peer gone mid-reply, or a recogniser killed, is an error code
 
   umask(077);  // the database holds key digests and the uploads users' audio: for the owner alone
@@ -69,11 +76,18 @@ int Serve(const ServiceOptions& options) {
   std::printf("listening on %s:%d\n", kLoopback, port);
   std::fflush(stdout);
 
+  // Stopping the store cancels the job being processed, which goes back to the queue: once it
+  // is done every job is committed, and a queued job has its upload on disk. It starts as soon
+  // as a signal stops the server, alongside the requests' drain, so the exit does not wait for
+  // a recognition to run on through the drain's grace.
+  std::thread storeStop;
+  server->OnStopBegun([&storeStop, &store] { storeStop = std::thread([&store] { store->Stop(); }); });
   const bool allAnswered = server->Serve(MakeApiHandlers(options.api, *store));
-  // A signal has stopped the server. Stopping the store cancels the job being processed, which
-  // goes back to the queue: once it is done every job is committed, and a queued job has its
-  // upload on disk.
-  store->Stop();
+  if (storeStop.joinable()) {
+    storeStop.join();
+  } else {
+    store->Stop();
+  }
   if (!allAnswered) {
     std::fprintf(stderr, "ombrivoice-service: requests still open at shutdown were dropped\n");
     std::fflush(stderr);
