@@ -163,5 +163,6 @@ OMBRIVOICE_EXPORT int32_t OmbriVoiceRecorderStop(void);
     "holds a valid WAV of the audio saved up to then, its header true, and nothing written "      \
     "after a failed write")
 enum { OMBRIVOICE_RECORDER_STOP_RESULTS(OMBRIVOICE_ENUMERATOR_) };
+#undef OMBRIVOICE_ENUMERATOR_
 
 #endif /* TOLVEX_OMBRIVOICE_H */
