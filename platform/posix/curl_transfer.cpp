@@ -177,12 +177,10 @@ CurlTransfer* CreateCurlTransfer() {
   if (!EnsureCurlInitialised()) {
     return nullptr;
   }
-  CurlTransfer* transfer = new (std::nothrow) CurlTransfer();
+  CurlTransfer* transfer = new (std::nothrow) CurlTransfer;  // not zeroed: 576 KiB of buffers
   if (transfer == nullptr) {
     return nullptr;
   }
-  transfer->declaredLength = -1;
-  transfer->replyLength = -1;
   BeginReplyHead(&transfer->head);
   transfer->easy = curl_easy_init();
   transfer->multi = curl_multi_init();

@@ -11,37 +11,39 @@
 
 constexpr size_t kStagingBytes = 64 * 1024;  // request body gathered before libcurl sends it
 // Reply bytes libcurl delivered and the caller has not pulled. libcurl receives into a buffer
-// of the same size, so one chunk always fits; 512 KiB means a quarter of the recv() calls of
+// of the same size, so one chunk always fits; 512 KiB means an eighth of the recv() calls of
 // 64 KiB, which measurably cuts a large download's system time.
 constexpr size_t kReplyBufferBytes = 512 * 1024;
 
+// Scalars start as below; the two buffers are left as they are, since only the bytes between
+// their start and end marks are ever read.
 struct CurlTransfer {
-  CURL* easy;
-  CURLM* multi;
-  curl_slist* headers;           // request header lines handed to libcurl
-  bool added;                    // easy handle is in the multi handle
-  bool connected;                // libcurl has a connection and is about to send the request
-  bool followsRedirects;         // libcurl follows 3xx replies that carry a Location
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  curl_slist* headers = nullptr;  // request header lines handed to libcurl
+  bool added = false;            // easy handle is in the multi handle
+  bool connected = false;        // libcurl has a connection and is about to send the request
+  bool followsRedirects = false;  // libcurl follows 3xx replies that carry a Location
   ReplyHeadLines head;           // what the reply head being read has said so far
-  bool headersDone;              // the final reply head has arrived (not 1xx, not a followed 3xx)
-  bool answeredEarly;            // it arrived before the whole request body had gone out, so
+  bool headersDone = false;      // the final reply head has arrived (not 1xx, not a followed 3xx)
+  bool answeredEarly = false;    // it arrived before the whole request body had gone out, so
                                  // no more of the body is sent
-  bool lengthUnusable;           // the final head's declared length cannot be trusted
-  curl_off_t replyLength;        // the length the final head declared, or -1
-  curl_off_t replyReceived;      // reply-body bytes libcurl has delivered
-  bool done;                     // the transfer has ended; result says how
-  CURLcode result;
+  bool lengthUnusable = false;   // the final head's declared length cannot be trusted
+  curl_off_t replyLength = -1;   // the length the final head declared, or -1
+  curl_off_t replyReceived = 0;  // reply-body bytes libcurl has delivered
+  bool done = false;             // the transfer has ended; result says how
+  CURLcode result = CURLE_OK;
   // Request body: pieces the caller pushed that libcurl has not yet taken.
-  curl_off_t declaredLength;     // -1: no request body
-  curl_off_t bytesAccepted;      // bytes the caller has pushed so far
-  bool sendPaused;               // the read callback paused for want of data
-  size_t stagingStart;
-  size_t stagingEnd;
+  curl_off_t declaredLength = -1;  // -1: no request body
+  curl_off_t bytesAccepted = 0;  // bytes the caller has pushed so far
+  bool sendPaused = false;       // the read callback paused for want of data
+  size_t stagingStart = 0;
+  size_t stagingEnd = 0;
   unsigned char staging[kStagingBytes];
   // Reply body: bytes libcurl delivered that the caller has not yet pulled.
-  bool receivePaused;            // the write callback paused because the buffer was full
-  size_t replyStart;
-  size_t replyEnd;
+  bool receivePaused = false;    // the write callback paused because the buffer was full
+  size_t replyStart = 0;
+  size_t replyEnd = 0;
   unsigned char reply[kReplyBufferBytes];
 };
 
