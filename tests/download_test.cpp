@@ -207,7 +207,7 @@ TEST_F(Download, UrlsThatCannotBeOpenedLeaveNoFileAndMakeNoConnection) {
 }
 
 TEST_F(Download, ReportsEveryLossOfTheBody) {
-  std::string body = PatternBytes(200000, 5);
+  std::string body = PatternBytes(3 << 20, 5);  // past the file's 1 MiB write buffer, so writes fail mid-copy
   {
     SCOPED_TRACE("local file in a missing folder");
     LoopbackServer server(HttpReply(200, body));

@@ -22,9 +22,11 @@ class UploadRequest : public UploadTest {};
 }  // namespace
 
 TEST_F(UploadRequest, SendsTheExpectedRequestDirectlyForEveryPieceBoundary) {
-  // Empty, exactly one piece, one piece and a byte, a size that spans the client's staging
-  // buffer unevenly, and one above the size at which clients usually ask for 100-continue.
-  for (size_t size : {size_t{0}, size_t{1024}, size_t{1025}, size_t{3 * 65536 + 7}, size_t{2 << 20}}) {
+  // Empty, exactly one piece, one piece and a byte, sizes that span the client's staging buffer
+  // and the file's 1 MiB read-ahead unevenly, and one above the size at which clients usually
+  // ask for 100-continue.
+  for (size_t size : {size_t{0}, size_t{1024}, size_t{1025}, size_t{3 * 65536 + 7}, size_t{(1 << 20) + 7},
+                      size_t{2 << 20}}) {
     SCOPED_TRACE("WAV of " + std::to_string(size) + " bytes");
     LoopbackServer server(kJsonReply);
     Direct(server);
