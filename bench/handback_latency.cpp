@@ -3,7 +3,7 @@
 // recorder's worker thread has queued it again with waveInAddBuffer. Prints "buffers p50_us
 // p99_us max_us".
 //   ombrivoice_bench_handback BUFFERS WAV
-// Linked with the static core and the linker's --wrap for waveInOpen and waveInAddBuffer (see
+// Linked with the tests' copy of the core and the linker's --wrap for waveInOpen and waveInAddBuffer (see
 // CMakeLists.txt), so that the recorder's own calls pass through the timing shims below.
 #include <time.h>
 #include <unistd.h>
