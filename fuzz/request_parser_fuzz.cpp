@@ -6,6 +6,7 @@
 // accepted request within the line, target and body limits.
 #include <boost/asio/buffer.hpp>
 
+#include <iterator>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
@@ -16,6 +17,7 @@ namespace {
 using ombrivoice::service::kMaxHeadBytes;
 using ombrivoice::service::kMaxHeaderLines;
 using ombrivoice::service::kMaxTargetBytes;
+using ombrivoice::service::HttpRequest;
 using ombrivoice::service::RequestParser;
 
 constexpr std::uint64_t kBodyLimit = 4096;
@@ -55,9 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (parser.is_done()) {
-    FUZZ_CHECK(parser.request().headers.size() <= kMaxHeaderLines);
-    FUZZ_CHECK(parser.request().target.size() <= kMaxTargetBytes);
-    FUZZ_CHECK(parser.request().body.size() <= kBodyLimit);
+    const HttpRequest& request = parser.request();
+    FUZZ_CHECK(static_cast<std::size_t>(std::distance(request.begin(), request.end())) <= kMaxHeaderLines);
+    FUZZ_CHECK(request.target().size() <= kMaxTargetBytes);
+    FUZZ_CHECK(request.body().size() <= kBodyLimit);
   }
   return 0;
 }
