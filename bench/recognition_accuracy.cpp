@@ -4,8 +4,8 @@
 // so a recogniser whose text depends on the jobs before shows it as a difference.
 //   ombrivoice_bench_recognition MODEL_DIR LIST
 // LIST has one line per file: "PATH<TAB>NOISE<TAB>WORDS", where NOISE is "-" for the file as it
-// is, or how many decibels the speech stands above the white noise mixed into it (drawn from a
-// fixed seed, so every run hears the same noise).
+// is, or how many decibels the speech stands above the white noise mixed into it (the same
+// pseudo-random noise on every run).
 #include <algorithm>
 #include <chrono>
 #include <cmath>

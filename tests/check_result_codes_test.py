@@ -4,7 +4,7 @@ reported with its place, call and code, and a command line that names codes by t
 constants is read, not refused.
 usage: check_result_codes_test.py SOURCE_ROOT"""
 
-import importlib.util
+import importlib
 import pathlib
 import shutil
 import sys
@@ -15,9 +15,8 @@ ROOT = pathlib.Path(sys.argv.pop(1) if len(sys.argv) > 1 else pathlib.Path(__fil
 FILES = ("include/TolvexOmbriVoice.h", "host/host_support.cpp", "python/ombrivoice/__init__.py",
          "README.md", "man/ombrivoice.1")
 
-spec = importlib.util.spec_from_file_location("check_result_codes", ROOT / "tests/check_result_codes.py")
-checker = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(checker)
+sys.path.insert(0, str(ROOT / "tests"))
+checker = importlib.import_module("check_result_codes")
 
 STOP_LIST = "    OMBRIVOICE_RECORDER_STOP_RESULTS(OMBRIVOICE_HOST_DESCRIBED_)\n"
 NOT_RECORDING = "no recording was running; nothing was done"
