@@ -145,7 +145,7 @@ TEST_F(Download, SavesWhatTheServerSentWhateverTheStatusOrCoding) {
   for (const ReplyCase& c : RawReplyCases()) {
     SCOPED_TRACE(c.name);
     LoopbackServer server(c.reply);
-    WriteBytes(dir.File("old.bin"), std::string(100000, 'o'));  // longer than any new body
+    WriteBytes(dir.File("old.bin"), std::string(100000, 'o'));  // longer than the short bodies
     ASSERT_EQ(Run(UrlOf(server), dir.File("old.bin")), OMBRIVOICE_OK);
     EXPECT_TRUE(ReadBytes(dir.File("old.bin")) == c.saved);
   }

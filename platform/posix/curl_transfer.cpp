@@ -1,7 +1,8 @@
 // A libcurl transfer driven from the caller's thread through the multi interface. The request
 // body goes out through a read callback that pauses when no piece is staged; the reply body
-// comes in through a write callback that pauses when the reply buffer is full. Each wait drives
-// curl_multi_perform, checks its condition, and only then polls, so no step waits needlessly.
+// comes in through a write callback that pauses receiving while the reply buffer could not take
+// another whole read. Each wait drives curl_multi_perform, checks its condition, and only then
+// polls, so no step waits needlessly.
 #include "platform/curl_transfer.h"
 
 #include <cstring>
@@ -15,10 +16,6 @@ namespace {
 constexpr int kPollMilliseconds = 1000;
 constexpr long kConnectSeconds = 60;  // time allowed to make the connection
 constexpr long kStallSeconds = 60;    // a transfer that moves no byte this long fails
-// libcurl's receive buffer: one recv() fills the reply buffer at most once (libcurl's default of
-// 16 KiB would take 32 times the recv calls). Never above kReplyBufferBytes, or every chunk
-// pauses the transfer.
-constexpr long kReceiveBufferBytes = static_cast<long>(kReplyBufferBytes);
 
 std::once_flag gCurlInitOnce;
 bool gCurlInitialised = false;
@@ -37,6 +34,12 @@ size_t OnReadBody(char* buffer, size_t size, size_t count, void* user) {
   memcpy(buffer, transfer->staging + transfer->stagingStart, length);
   transfer->stagingStart += length;
   return length;
+}
+
+// Tells libcurl which directions are paused now; allowed from within its callbacks too.
+void ApplyPauses(CurlTransfer* transfer) {
+  curl_easy_pause(transfer->easy, (transfer->sendPaused ? CURLPAUSE_SEND : 0) |
+                                      (transfer->receivePaused ? CURLPAUSE_RECV : 0));
 }
 
 size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
@@ -59,6 +62,12 @@ size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
   memcpy(transfer->reply + transfer->replyEnd, data, length);
   transfer->replyEnd += length;
   transfer->replyReceived += static_cast<curl_off_t>(length);
+  // Reading stops while a whole read might not fit: a chunk the callback refuses is copied and
+  // held by libcurl, which cost a large download one extra copy of about half its bytes.
+  if (kReplyBufferBytes - transfer->replyEnd < kReceiveBufferBytes && !transfer->receivePaused) {
+    transfer->receivePaused = true;
+    ApplyPauses(transfer);
+  }
   return length;
 }
 
@@ -110,9 +119,7 @@ void CollectFinishedTransfer(CurlTransfer* transfer) {
 void Resume(CurlTransfer* transfer, bool send, bool receive) {
   if (send) transfer->sendPaused = false;
   if (receive) transfer->receivePaused = false;
-  int stillPaused = (transfer->sendPaused ? CURLPAUSE_SEND : 0) |
-                    (transfer->receivePaused ? CURLPAUSE_RECV : 0);
-  curl_easy_pause(transfer->easy, stillPaused);
+  ApplyPauses(transfer);
 }
 
 // Drives the transfer until condition holds (true) or the transfer ends without it (false).
@@ -146,7 +153,7 @@ bool ApplySharedOptions(CurlTransfer* transfer) {
          curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferBytes)) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_READFUNCTION, OnReadBody) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_READDATA, transfer) == CURLE_OK &&

@@ -15,7 +15,7 @@ struct ReplyCase {
 // Bodies of 0, 1000, 70,001 and 1 MiB bytes (short reads, pieces, and a large body).
 std::vector<std::string> DownloadBodies();
 
-// A 404 page, a gzip-coded body (kept coded) and a chunked one (unframed).
+// A 404 page, a gzip-coded body (kept coded) and chunked ones (unframed), short and 3 MiB.
 std::vector<ReplyCase> RawReplyCases();
 
 #endif

@@ -10,10 +10,11 @@
 #include "platform/reply_head.h"
 
 constexpr size_t kStagingBytes = 64 * 1024;  // request body gathered before libcurl sends it
-// Reply bytes libcurl delivered and the caller has not pulled. libcurl receives into a buffer
-// of the same size, so one chunk always fits; 512 KiB means an eighth of the recv() calls of
-// 64 KiB, which measurably cuts a large download's system time.
-constexpr size_t kReplyBufferBytes = 512 * 1024;
+// libcurl reads the socket up to 512 KiB at a time, the most it allows: an eighth of the recv()
+// calls of 64 KiB, which measurably cuts a large download's system time.
+constexpr size_t kReceiveBufferBytes = 512 * 1024;
+// Reply bytes libcurl delivered and the caller has not pulled: room for two whole reads.
+constexpr size_t kReplyBufferBytes = 2 * kReceiveBufferBytes;
 
 // Scalars start as below; the two buffers are left as they are, since only the bytes between
 // their start and end marks are ever read.
@@ -41,7 +42,7 @@ struct CurlTransfer {
   size_t stagingEnd = 0;
   unsigned char staging[kStagingBytes];
   // Reply body: bytes libcurl delivered that the caller has not yet pulled.
-  bool receivePaused = false;    // the write callback paused because the buffer was full
+  bool receivePaused = false;    // receiving waits until the caller has pulled every byte
   size_t replyStart = 0;
   size_t replyEnd = 0;
   unsigned char reply[kReplyBufferBytes];
