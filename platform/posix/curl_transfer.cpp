@@ -62,8 +62,9 @@ size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
   memcpy(transfer->reply + transfer->replyEnd, data, length);
   transfer->replyEnd += length;
   transfer->replyReceived += static_cast<curl_off_t>(length);
-  // Reading stops while a whole read might not fit: a chunk the callback refuses is copied and
-  // held by libcurl, which cost a large download one extra copy of about half its bytes.
+  // Reading stops while another whole read might not fit. A refused chunk, and the rest of its
+  // read, would be copied by libcurl into memory it allocates and offered again later: one
+  // more copy of every byte that did not fit.
   if (kReplyBufferBytes - transfer->replyEnd < kReceiveBufferBytes && !transfer->receivePaused) {
     transfer->receivePaused = true;
     ApplyPauses(transfer);
