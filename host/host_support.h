@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "host/utf16.h"
+
 // Exit statuses of the command line.
 constexpr int kExitOk = 0;
 constexpr int kExitCallFailed = 1;   // a library call returned a failure code
 constexpr int kExitUsage = 2;        // the command line was wrong
 constexpr int kExitService = 3;      // the service answered with an error, or never finished
-
-// UTF-8 to NUL-terminated UTF-16, as the library takes its strings.
-std::u16string Utf16(const std::string& utf8);
 
 // Options as given: "--name value" pairs, "--flag" switches, and positional words.
 struct Options {

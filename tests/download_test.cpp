@@ -35,7 +35,7 @@ class Download : public ::testing::Test {
     }
   }
   int32_t Run(const std::string& url, const std::string& path) {
-    return OmbriVoiceFileDownload(U16(url).c_str(), U16(path).c_str());
+    return OmbriVoiceFileDownload(Utf16(url).c_str(), Utf16(path).c_str());
   }
   static std::string UrlOf(const LoopbackServer& server, const std::string& path = "/file",
                            const std::string& scheme = "http") {

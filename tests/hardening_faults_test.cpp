@@ -112,7 +112,7 @@ TEST_F(HardeningFaults, AThousandFailingCallsKeepNoDescriptor) {
           expected = OMBRIVOICE_DOWNLOAD_URL_OPEN_FAILED;
           break;
         case 5:
-          code = OmbriVoice(U16(dir.File("small.wav")).c_str(), U16(longKey).c_str(), U16(dir.File("r")).c_str());
+          code = OmbriVoice(Utf16(dir.File("small.wav")).c_str(), Utf16(longKey).c_str(), Utf16(dir.File("r")).c_str());
           expected = OMBRIVOICE_UPLOAD_KEY_INVALID;
           break;
         case 6:

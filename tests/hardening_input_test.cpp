@@ -67,9 +67,9 @@ TEST_F(HardeningInput, UrlsWithOddCharactersNeverInjectAHeaderLine) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target.substr(0, 40));
     LoopbackServer server(HttpReply(200, "body"));
-    std::u16string url = U16("http://127.0.0.1:" + std::to_string(server.port())) + c.suffix;
+    std::u16string url = Utf16("http://127.0.0.1:" + std::to_string(server.port())) + c.suffix;
     WriteBytes(dir.File("out"), kKept);
-    int32_t code = OmbriVoiceFileDownload(url.c_str(), U16(dir.File("out")).c_str());
+    int32_t code = OmbriVoiceFileDownload(url.c_str(), Utf16(dir.File("out")).c_str());
     if (c.target.empty()) {
       EXPECT_EQ(code, OMBRIVOICE_DOWNLOAD_URL_OPEN_FAILED);
       EXPECT_EQ(server.Connections(), 0);
@@ -99,20 +99,20 @@ TEST_F(HardeningInput, UrlsWithOddCharactersNeverInjectAHeaderLine) {
 TEST_F(HardeningInput, UrlsThatCannotBeNamedExactlyOpenNothing) {
   WriteBytes(dir.File("secret"), "local only");
   LoopbackServer server(HttpReply(200, "body"));
-  std::vector<std::u16string> urls = LoneSurrogates(U16("http://127.0.0.1:" + std::to_string(server.port()) + "/a"));
+  std::vector<std::u16string> urls = LoneSurrogates(Utf16("http://127.0.0.1:" + std::to_string(server.port()) + "/a"));
   ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
   for (const std::string& url : {"file://" + dir.File("secret") + "%00.txt", "file://" + dir.File("secret%0A"),
                                  "file://" + dir.File("sec%00ret"), "file://" + dir.File("folder"),
                                  "file://" + dir.File("fifo"), std::string("file:///dev/zero"),
                                  std::string("file:///proc/self/status"),
                                  "http://127.0.0 .1:" + std::to_string(server.port()) + "/a"}) {
-    urls.push_back(U16(url));
+    urls.push_back(Utf16(url));
   }
-  urls.push_back(Append(U16("file://" + dir.File("secret")), {0xD800}));
+  urls.push_back(Append(Utf16("file://" + dir.File("secret")), {0xD800}));
   for (const std::u16string& url : urls) {
     SCOPED_TRACE(url.size());
     WriteBytes(dir.File("out"), kKept);
-    EXPECT_EQ(OmbriVoiceFileDownload(url.c_str(), U16(dir.File("out")).c_str()), OMBRIVOICE_DOWNLOAD_URL_OPEN_FAILED);
+    EXPECT_EQ(OmbriVoiceFileDownload(url.c_str(), Utf16(dir.File("out")).c_str()), OMBRIVOICE_DOWNLOAD_URL_OPEN_FAILED);
     EXPECT_EQ(ReadBytes(dir.File("out")), kKept);
   }
   EXPECT_EQ(server.Connections(), 0);
@@ -123,20 +123,20 @@ TEST_F(HardeningInput, UrlsThatCannotBeNamedExactlyOpenNothing) {
 // lets root open a file it cannot write) and changes nothing else; no name is made up.
 TEST_F(HardeningInput, LocalPathsThatCannotBeCreatedGiveThreeAndTouchNothing) {
   WriteBytes(dir.File("a"), kKept);
-  std::vector<std::u16string> paths = {u"", U16(dir.File("folder")), U16(dir.File("plain/child")),
-                                       U16(dir.File("missing/child")), U16(dir.File(std::string(256, 'n'))),
-                                       U16(dir.path() + "/" + std::string(5000, 'x')), U16(PathOfLength(dir.path(), 4096)),
-                                       U16("/proc/ombrivoice-new-file")};
-  for (const std::u16string& path : LoneSurrogates(U16(dir.File("a")))) paths.push_back(path);
+  std::vector<std::u16string> paths = {u"", Utf16(dir.File("folder")), Utf16(dir.File("plain/child")),
+                                       Utf16(dir.File("missing/child")), Utf16(dir.File(std::string(256, 'n'))),
+                                       Utf16(dir.path() + "/" + std::string(5000, 'x')), Utf16(PathOfLength(dir.path(), 4096)),
+                                       Utf16("/proc/ombrivoice-new-file")};
+  for (const std::u16string& path : LoneSurrogates(Utf16(dir.File("a")))) paths.push_back(path);
   std::set<std::string> before = Listing(dir.path());
   for (const std::u16string& path : paths) {
     SCOPED_TRACE(path.size());
     LoopbackServer server(HttpReply(200, "body"));
-    std::u16string url = U16("http://127.0.0.1:" + std::to_string(server.port()) + "/x");
+    std::u16string url = Utf16("http://127.0.0.1:" + std::to_string(server.port()) + "/x");
     EXPECT_EQ(OmbriVoiceFileDownload(url.c_str(), path.c_str()), OMBRIVOICE_DOWNLOAD_FILE_CREATE_FAILED);
   }
   LoopbackServer server(HttpReply(200, "body"));
-  std::u16string url = U16("http://127.0.0.1:" + std::to_string(server.port()) + "/x");
+  std::u16string url = Utf16("http://127.0.0.1:" + std::to_string(server.port()) + "/x");
   int32_t code = OmbriVoiceFileDownload(url.c_str(), u"/proc/version");
   EXPECT_TRUE(code == OMBRIVOICE_DOWNLOAD_FILE_CREATE_FAILED || code == OMBRIVOICE_DOWNLOAD_WRITE_FAILED) << code;
   EXPECT_EQ(Listing(dir.path()), before);
@@ -150,13 +150,13 @@ TEST_F(HardeningInput, LocalPathsThatCannotBeCreatedGiveThreeAndTouchNothing) {
 TEST_F(HardeningInput, ATransferNeverWritesOverTheFileItReads) {
   ASSERT_EQ(symlink(dir.File("a.wav").c_str(), dir.File("symbolic").c_str()), 0);
   ASSERT_EQ(link(dir.File("a.wav").c_str(), dir.File("hard").c_str()), 0);
-  const std::u16string url = U16("file://" + dir.File("a.wav"));
+  const std::u16string url = Utf16("file://" + dir.File("a.wav"));
   for (const char* name : {"a.wav", "symbolic", "hard"}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(OmbriVoiceFileDownload(url.c_str(), U16(dir.File(name)).c_str()), OMBRIVOICE_DOWNLOAD_FILE_CREATE_FAILED);
+    EXPECT_EQ(OmbriVoiceFileDownload(url.c_str(), Utf16(dir.File(name)).c_str()), OMBRIVOICE_DOWNLOAD_FILE_CREATE_FAILED);
     LoopbackServer server(HttpReply(202, kReplyBody));
     Direct(server);
-    EXPECT_EQ(Upload(U16(dir.File("a.wav")), u"key", U16(dir.File(name))), OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED);
+    EXPECT_EQ(Upload(Utf16(dir.File("a.wav")), u"key", Utf16(dir.File(name))), OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED);
     ASSERT_TRUE(server.WaitForRequests(1, 5000));
   }
   ExpectSetUpIntact();
@@ -165,11 +165,11 @@ TEST_F(HardeningInput, ATransferNeverWritesOverTheFileItReads) {
 
 TEST_F(HardeningInput, LocalPathsOfAnyTextAreCreatedAsTheirUtf8Names) {
   LoopbackServer server(HttpReply(200, "body"));
-  std::u16string url = U16("http://127.0.0.1:" + std::to_string(server.port()) + "/x");
+  std::u16string url = Utf16("http://127.0.0.1:" + std::to_string(server.port()) + "/x");
   const std::string names[] = {"результат 日本 😀.json", "e\xCC\x81", "\xC3\xA9", " ", "new\nline", "--"};
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
-    ASSERT_EQ(OmbriVoiceFileDownload(url.c_str(), U16(dir.File(name)).c_str()), OMBRIVOICE_OK);
+    ASSERT_EQ(OmbriVoiceFileDownload(url.c_str(), Utf16(dir.File(name)).c_str()), OMBRIVOICE_OK);
     EXPECT_EQ(ReadBytes(dir.File(name)), "body");
   }
   std::set<std::string> expected = {".", "..", "a.wav", "plain", "folder"};

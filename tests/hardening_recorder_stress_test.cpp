@@ -74,7 +74,7 @@ class HardeningRecorderStress : public ::testing::Test {
     WaveInUseScriptedDeviceForTesting(nullptr);
   }
   int32_t Start(const std::string& path) {
-    return WithinLimit("start", kStartLimit, [&] { return OmbriVoiceRecorderStart(U16(path).c_str()); });
+    return WithinLimit("start", kStartLimit, [&] { return OmbriVoiceRecorderStart(Utf16(path).c_str()); });
   }
   int32_t Stop() { return WithinLimit("stop", kStopLimit, [] { return OmbriVoiceRecorderStop(); }); }
   unsigned randomStart_ = 0;

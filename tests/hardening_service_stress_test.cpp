@@ -127,8 +127,8 @@ TEST(HardeningServiceStress, ManyUploadsFromFourThreadsAreEveryOneFound) {
   OnThreads(kUploads, [&](int t, int i) {
     std::string name = "t" + std::to_string(t);
     auto begun = std::chrono::steady_clock::now();
-    int32_t code = OmbriVoice(U16(dir.File(name + ".wav")).c_str(), U16(kKey).c_str(),
-                              U16(dir.File(name + ".json")).c_str());
+    int32_t code = OmbriVoice(Utf16(dir.File(name + ".wav")).c_str(), Utf16(kKey).c_str(),
+                              Utf16(dir.File(name + ".json")).c_str());
     bool slow = std::chrono::steady_clock::now() - begun >= kCallLimit;
     std::string reply = Gunzipped(ReadBytes(dir.File(name + ".json")));
     jobs[i] = JsonString(reply, "jobid");
@@ -145,7 +145,7 @@ TEST(HardeningServiceStress, ManyUploadsFromFourThreadsAreEveryOneFound) {
     std::string path = dir.File("status" + std::to_string(t) + ".json");
     std::string url = statusUrls[i] + "?apikey=" + kKey;
     auto begun = std::chrono::steady_clock::now();
-    int32_t code = OmbriVoiceFileDownload(U16(url).c_str(), U16(path).c_str());
+    int32_t code = OmbriVoiceFileDownload(Utf16(url).c_str(), Utf16(path).c_str());
     bool slow = std::chrono::steady_clock::now() - begun >= kCallLimit;
     std::string status = ReadBytes(path);
     if (code != OMBRIVOICE_OK || JsonString(status, "jobid") != jobs[i] || JsonString(status, "status").empty() ||

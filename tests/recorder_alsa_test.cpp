@@ -19,7 +19,7 @@ TEST(RecorderAlsa, FilePluginPatternReachesTheFileUnchanged) {
   WriteBytes(dir.File("pattern.raw"), pattern);
   UseAlsaDefault(dir, FilePluginDefault(dir.File("pattern.raw")));
   std::string path = dir.File("pattern.wav");
-  ASSERT_EQ(OmbriVoiceRecorderStart(U16(path).c_str()), 999);
+  ASSERT_EQ(OmbriVoiceRecorderStart(Utf16(path).c_str()), 999);
   ASSERT_TRUE(WaitForFileSize(path, 44 + 2 * kOneSecond));
   int32_t count = OmbriVoiceRecorderStop();
   ASSERT_GE(count, static_cast<int32_t>(2 * kOneSecond));
@@ -35,7 +35,7 @@ TEST(RecorderAlsa, NoCaptureDeviceGivesOneAndLeavesNoFile) {
   TempDir dir;
   UseAlsaDefault(dir, "pcm.!default { type hw card 31 device 0 }\n");
   std::string path = dir.File("none.wav");
-  EXPECT_EQ(OmbriVoiceRecorderStart(U16(path).c_str()), 1);
+  EXPECT_EQ(OmbriVoiceRecorderStart(Utf16(path).c_str()), 1);
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(OmbriVoiceRecorderStop(), -1);
 }

@@ -57,7 +57,7 @@ std::string RecordAndPeek(const std::string& path, uint64_t totalBytes,
   ScriptedCaptureDevice script = {};
   script.totalBytes = totalBytes;
   WaveInUseScriptedDeviceForTesting(&script);
-  EXPECT_EQ(OmbriVoiceRecorderStart(U16(path).c_str()), 999);
+  EXPECT_EQ(OmbriVoiceRecorderStart(Utf16(path).c_str()), 999);
   EXPECT_TRUE(WaveInWaitUntilScriptedDeviceQuiet(10000));
   std::string beforeStop = ReadBytes(path);
   for (int i = 0; i < 1000 && !ready(beforeStop); ++i) {

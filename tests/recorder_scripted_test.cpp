@@ -75,7 +75,7 @@ class RecorderScripted : public ::testing::Test {
     WaveInUseScriptedDeviceForTesting(nullptr);
   }
   void Use(ScriptedCaptureDevice script) { WaveInUseScriptedDeviceForTesting(&script); }
-  int32_t Start(const std::string& path) { return OmbriVoiceRecorderStart(U16(path).c_str()); }
+  int32_t Start(const std::string& path) { return OmbriVoiceRecorderStart(Utf16(path).c_str()); }
   // The file is finished for count and holds the device's first count bytes.
   void ExpectRecording(const std::string& path, int32_t count) {
     std::string file = ReadBytes(path);

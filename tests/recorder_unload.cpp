@@ -21,7 +21,7 @@ TEST(RecorderUnload, UnloadDuringARecordingFinishesItsFile) {
   StartCall start = reinterpret_cast<StartCall>(dlsym(library, "OmbriVoiceRecorderStart"));
   ASSERT_NE(start, nullptr);
   std::string path = dir.File("unloaded.wav");
-  ASSERT_EQ(start(U16(path).c_str()), 999);
+  ASSERT_EQ(start(Utf16(path).c_str()), 999);
   ASSERT_TRUE(WaitForFileSize(path, 44 + kOneSecond));
   ASSERT_EQ(dlclose(library), 0);
   EXPECT_EQ(dlopen(OMBRIVOICE_LIBRARY, RTLD_NOW | RTLD_NOLOAD), nullptr) << "still loaded";

@@ -84,7 +84,7 @@ TEST(RequestText, BoundaryFromTheClockIsNineteenDigitsAlsoPast2038) {
 TEST(RequestText, FilePartHeadIsTheFileFieldDelimiterAndHeaders) {
   WCHAR wide[kFilePartHeadChars];
   char narrow[kNarrowPartBytes];
-  ASSERT_TRUE(FilePartHead(U16(kToken).c_str(), wide, narrow));
+  ASSERT_TRUE(FilePartHead(Utf16(kToken).c_str(), wide, narrow));
   std::string expected = "------" + kToken +
                          "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"wav.wav\"\r\n"
                          "Content-Type: audio/wav\r\n\r\n";
@@ -96,14 +96,14 @@ TEST(RequestText, FilePartHeadIsTheFileFieldDelimiterAndHeaders) {
 TEST(RequestText, FormTailCarriesTheKeyBetweenDelimiters) {
   WCHAR wide[kFormTailChars];
   char narrow[kNarrowPartBytes];
-  ASSERT_TRUE(FormTail(U16(kToken).c_str(), u"", wide, narrow));
+  ASSERT_TRUE(FormTail(Utf16(kToken).c_str(), u"", wide, narrow));
   std::string empty = "\r\n------" + kToken +
                       "\r\nContent-Disposition: form-data; name=\"apikey\"\r\n\r\n\r\n------" + kToken +
                       "--\r\n";
   EXPECT_EQ(empty.size(), 109u);
   EXPECT_EQ(narrow, empty);
 
-  ASSERT_TRUE(FormTail(U16(kToken).c_str(), u"k-1", wide, narrow));
+  ASSERT_TRUE(FormTail(Utf16(kToken).c_str(), u"k-1", wide, narrow));
   EXPECT_NE(std::string(narrow).find("apikey\"\r\n\r\nk-1\r\n------" + kToken + "--\r\n"),
             std::string::npos);
 }
@@ -111,7 +111,7 @@ TEST(RequestText, FormTailCarriesTheKeyBetweenDelimiters) {
 TEST(RequestText, KeyLimitIs890Utf8BytesAndLoneSurrogatesAreRefused) {
   WCHAR wide[kFormTailChars];
   char narrow[kNarrowPartBytes];
-  std::u16string token = U16(kToken);
+  std::u16string token = Utf16(kToken);
   std::u16string longest(890, u'k');
   ASSERT_TRUE(FormTail(token.c_str(), longest.c_str(), wide, narrow));
   EXPECT_EQ(strlen(narrow), 999u);
@@ -141,14 +141,14 @@ TEST(RequestText, NarrowFormIsUtf8WhateverTheLocale) {
   setlocale(LC_ALL, "C");
   WCHAR wide[kFormTailChars];
   char narrow[kNarrowPartBytes];
-  ASSERT_TRUE(FormTail(U16(kToken).c_str(), U16("ключ-\xF0\x9F\x8E\xA4").c_str(), wide, narrow));
+  ASSERT_TRUE(FormTail(Utf16(kToken).c_str(), Utf16("ключ-\xF0\x9F\x8E\xA4").c_str(), wide, narrow));
   setlocale(LC_ALL, before.c_str());
   EXPECT_NE(std::string(narrow).find("\r\n\r\nключ-\xF0\x9F\x8E\xA4\r\n"), std::string::npos);
 }
 
 TEST(RequestText, HeaderBlockIsTheTenLinesInOrder) {
   WCHAR block[kUploadHeaderBlockChars];
-  ASSERT_TRUE(UploadHeaderBlock(123456, U16(kToken).c_str(), block));
+  ASSERT_TRUE(UploadHeaderBlock(123456, Utf16(kToken).c_str(), block));
   EXPECT_EQ(Ascii(block),
             "Host: " OMBRIVOICE_API_HOST "\r\n"
             "Connection: keep-alive\r\n"

@@ -51,7 +51,7 @@ TEST_F(TlsUpload, SendsTheExpectedRequestOnlyToAServerWithATrustedCertificateFor
     LoopbackServer server(TestCertificates::Get().Tls(c.certificate, kJsonReply));
     HttpClientConnectToForTesting(server.ConnectTo(kApiHost, 443).c_str());
     std::string reply = dir.File(std::string(c.certificate) + ".json");
-    ASSERT_EQ(OmbriVoice(U16(dir.File("a.wav")).c_str(), U16("ключ").c_str(), U16(reply).c_str()), c.code);
+    ASSERT_EQ(OmbriVoice(Utf16(dir.File("a.wav")).c_str(), Utf16("ключ").c_str(), Utf16(reply).c_str()), c.code);
     if (c.code != OMBRIVOICE_OK) {
       // The client may finish the handshake before it checks the name, but sends no byte.
       ASSERT_TRUE(server.WaitForConnectionsToEnd(5000));
@@ -80,7 +80,7 @@ TEST_F(TlsUpload, SavesAnAnswerThatComesBeforeTheBody) {
     LoopbackServer server(script);
     HttpClientConnectToForTesting(server.ConnectTo(kApiHost, 443).c_str());
     std::string reply = dir.File("refusal.json");
-    EXPECT_EQ(OmbriVoice(U16(dir.File("a.wav")).c_str(), u"key", U16(reply).c_str()), OMBRIVOICE_UPLOAD_ANSWERED_EARLY);
+    EXPECT_EQ(OmbriVoice(Utf16(dir.File("a.wav")).c_str(), u"key", Utf16(reply).c_str()), OMBRIVOICE_UPLOAD_ANSWERED_EARLY);
     EXPECT_EQ(ReadBytes(reply), refusal);
   }
 }

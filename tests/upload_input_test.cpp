@@ -41,7 +41,7 @@ TEST_F(UploadInput, RefusesBadInputBeforeAnyConnection) {
   EXPECT_EQ(Run("", "k", dir.File("r3")), OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED);
   EXPECT_EQ(Run(dir.File("a.wav"), std::string(891, 'k'), dir.File("r4")), OMBRIVOICE_UPLOAD_KEY_INVALID);
   const char16_t loneSurrogate[] = {u'k', 0xDC01, 0};
-  EXPECT_EQ(OmbriVoice(U16(dir.File("a.wav")).c_str(), loneSurrogate, U16(dir.File("r5")).c_str()),
+  EXPECT_EQ(OmbriVoice(Utf16(dir.File("a.wav")).c_str(), loneSurrogate, Utf16(dir.File("r5")).c_str()),
             OMBRIVOICE_UPLOAD_KEY_INVALID);
 
   // WAV sizes that would take the body past 2147483647 bytes with the key "k" (119 bytes of
@@ -87,7 +87,7 @@ TEST_F(UploadInput, KeysOfAnyTextGoOutAsUtf8UpTo890Bytes) {
     SCOPED_TRACE(key.substr(0, 40) + " (" + std::to_string(key.size()) + " bytes)");
     LoopbackServer server(HttpReply(202, kReplyBody));
     Direct(server);
-    ASSERT_EQ(Upload(U16(dir.File("a.wav")), U16(key), U16(dir.File("reply"))), OMBRIVOICE_OK);
+    ASSERT_EQ(Upload(Utf16(dir.File("a.wav")), Utf16(key), Utf16(dir.File("reply"))), OMBRIVOICE_OK);
     RecordedRequest request = ParseRequest(server.Requests().at(0));
     std::string tail = TailWithKey(request, key);
     ASSERT_GE(request.body.size(), tail.size());
@@ -98,11 +98,11 @@ TEST_F(UploadInput, KeysOfAnyTextGoOutAsUtf8UpTo890Bytes) {
   LoopbackServer server(HttpReply(202, kReplyBody));
   Direct(server);
   std::vector<std::u16string> refused;
-  for (const std::string& key : refusedKeys) refused.push_back(U16(key));
+  for (const std::string& key : refusedKeys) refused.push_back(Utf16(key));
   for (const std::u16string& key : LoneSurrogates(u"key")) refused.push_back(key);
   for (const std::u16string& key : refused) {
     SCOPED_TRACE(key.size());
-    EXPECT_EQ(Upload(U16(dir.File("a.wav")), key, U16(dir.File("refused"))), OMBRIVOICE_UPLOAD_KEY_INVALID);
+    EXPECT_EQ(Upload(Utf16(dir.File("a.wav")), key, Utf16(dir.File("refused"))), OMBRIVOICE_UPLOAD_KEY_INVALID);
   }
   EXPECT_EQ(server.Connections(), 0);
   EXPECT_FALSE(FileExists(dir.File("refused")));
@@ -117,16 +117,16 @@ TEST_F(UploadInput, WavPathsThatNameNoReadableFileGiveOne) {
   WriteBytes(dir.File("a"), "RIFF");
   WriteBytes(dir.File("a\xEF\xBF\xBD"), "RIFF");  // "a" and U+FFFD
   ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
-  std::vector<std::u16string> paths = {u"", U16(dir.File("missing.wav")), U16(dir.File("folder")),
-                                       U16(dir.File("plain/child.wav")), U16(dir.File(std::string(256, 'n'))),
-                                       U16(dir.path() + "/" + std::string(5000, 'x')), U16("/proc/nonexistent"),
-                                       U16(dir.File("fifo")), u"/dev/zero", u"/dev/urandom", u"/proc/self/status"};
-  for (const std::u16string& path : LoneSurrogates(U16(dir.File("a")))) paths.push_back(path);
+  std::vector<std::u16string> paths = {u"", Utf16(dir.File("missing.wav")), Utf16(dir.File("folder")),
+                                       Utf16(dir.File("plain/child.wav")), Utf16(dir.File(std::string(256, 'n'))),
+                                       Utf16(dir.path() + "/" + std::string(5000, 'x')), Utf16("/proc/nonexistent"),
+                                       Utf16(dir.File("fifo")), u"/dev/zero", u"/dev/urandom", u"/proc/self/status"};
+  for (const std::u16string& path : LoneSurrogates(Utf16(dir.File("a")))) paths.push_back(path);
   LoopbackServer server(HttpReply(202, kReplyBody));
   Direct(server);
   for (const std::u16string& path : paths) {
     SCOPED_TRACE(path.size());
-    EXPECT_EQ(Upload(path, u"key", U16(dir.File("reply"))), OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED);
+    EXPECT_EQ(Upload(path, u"key", Utf16(dir.File("reply"))), OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED);
   }
   EXPECT_EQ(server.Connections(), 0);
   EXPECT_FALSE(FileExists(dir.File("reply")));
@@ -142,30 +142,30 @@ TEST_F(UploadInput, WavPathsOfAnyTextAndUpToTheSystemLimitAreSent) {
     WriteBytes(path, "RIFF-" + path.substr(path.size() - 10));
     LoopbackServer server(HttpReply(202, kReplyBody));
     Direct(server);
-    ASSERT_EQ(Upload(U16(path), u"key", U16(dir.File("reply"))), OMBRIVOICE_OK);
+    ASSERT_EQ(Upload(Utf16(path), u"key", Utf16(dir.File("reply"))), OMBRIVOICE_OK);
     EXPECT_NE(server.Requests().at(0).find("RIFF-" + path.substr(path.size() - 10)), std::string::npos);
     EXPECT_EQ(ReadBytes(dir.File("reply")), kReplyBody);
   }
   std::string tooLong = PathOfLength(dir.path(), 4096);
   LoopbackServer server(HttpReply(202, kReplyBody));
   Direct(server);
-  EXPECT_EQ(Upload(U16(tooLong), u"key", U16(dir.File("r2"))), OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED);
+  EXPECT_EQ(Upload(Utf16(tooLong), u"key", Utf16(dir.File("r2"))), OMBRIVOICE_UPLOAD_WAV_OPEN_FAILED);
 }
 
 // After the request went out whole, a reply path that cannot be written gives 12 and leaves
 // what is there alone; the WAV file is never written to.
 TEST_F(UploadInput, ReplyPathsThatCannotBeWrittenGiveTwelveAndTouchNothing) {
   long long wavModified = ModifiedAt(dir.File("a.wav"));
-  std::vector<std::u16string> paths = {u"", U16(dir.File("folder")), U16(dir.File("plain/child")),
-                                       U16(dir.File("missing/child")), U16(dir.File(std::string(256, 'n'))),
-                                       U16(dir.path() + "/" + std::string(5000, 'x')), U16("/proc/version"),
-                                       U16("/proc/ombrivoice-new-file"), u"/dev/full"};
-  for (const std::u16string& path : LoneSurrogates(U16(dir.File("plain")))) paths.push_back(path);
+  std::vector<std::u16string> paths = {u"", Utf16(dir.File("folder")), Utf16(dir.File("plain/child")),
+                                       Utf16(dir.File("missing/child")), Utf16(dir.File(std::string(256, 'n'))),
+                                       Utf16(dir.path() + "/" + std::string(5000, 'x')), Utf16("/proc/version"),
+                                       Utf16("/proc/ombrivoice-new-file"), u"/dev/full"};
+  for (const std::u16string& path : LoneSurrogates(Utf16(dir.File("plain")))) paths.push_back(path);
   for (const std::u16string& path : paths) {
     SCOPED_TRACE(path.size());
     LoopbackServer server(HttpReply(202, kReplyBody));
     Direct(server);
-    EXPECT_EQ(Upload(U16(dir.File("a.wav")), u"key", path), OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED);
+    EXPECT_EQ(Upload(Utf16(dir.File("a.wav")), u"key", path), OMBRIVOICE_UPLOAD_REPLY_NOT_SAVED);
     ASSERT_TRUE(server.WaitForRequests(1, 5000));
     EXPECT_EQ(ParseRequest(server.Requests()[0]).body.find(wav) != std::string::npos, true);
   }

@@ -35,7 +35,7 @@ TEST(ServiceWithLibrary, UploadThroughTheProxyIsTranscribed) {
   ASSERT_GT(service.port(), 0) << service.firstLine();
   const std::string proxy = "http://127.0.0.1:" + std::to_string(service.port());
   setenv("http_proxy", proxy.c_str(), 1);
-  const int32_t code = OmbriVoice(U16(wavPath).c_str(), u"library-key", U16(replyPath).c_str());
+  const int32_t code = OmbriVoice(Utf16(wavPath).c_str(), u"library-key", Utf16(replyPath).c_str());
   unsetenv("http_proxy");
   ASSERT_EQ(code, OMBRIVOICE_OK);
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "support/common/temp_dir.h"
-#include "support/common/utf16.h"
+#include "host/utf16.h"
 
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);

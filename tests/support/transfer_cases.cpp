@@ -138,14 +138,14 @@ int32_t ServerFaultTest::UploadVia(bool proxy, int port, const std::string& wav,
   std::string address = "127.0.0.1:" + std::to_string(port);
   HttpClientConnectToForTesting(proxy ? nullptr : (kApiHost + ":80:" + address).c_str());
   if (proxy) setenv("http_proxy", ("http://" + address).c_str(), 1);
-  int32_t code = OmbriVoice(U16(dir.File(wav)).c_str(), U16("key").c_str(), U16(reply).c_str());
+  int32_t code = OmbriVoice(Utf16(dir.File(wav)).c_str(), Utf16("key").c_str(), Utf16(reply).c_str());
   unsetenv("http_proxy");
   return code;
 }
 
 int32_t ServerFaultTest::Download(int port, const std::string& path) {
   std::string url = "http://127.0.0.1:" + std::to_string(port) + "/result";
-  return OmbriVoiceFileDownload(U16(url).c_str(), U16(path).c_str());
+  return OmbriVoiceFileDownload(Utf16(url).c_str(), Utf16(path).c_str());
 }
 
 FaultCase Case(std::string name, ServerScript script, std::set<int32_t> codes, Clock::duration bound) {

@@ -33,7 +33,7 @@ class UploadTest : public ::testing::Test {
   void TearDown() override;
   void Direct(const LoopbackServer& server);
   int32_t Run(const std::string& wav, const std::string& key, const std::string& reply) {
-    return OmbriVoice(U16(wav).c_str(), U16(key).c_str(), U16(reply).c_str());
+    return OmbriVoice(Utf16(wav).c_str(), Utf16(key).c_str(), Utf16(reply).c_str());
   }
   TempDir dir;
 };

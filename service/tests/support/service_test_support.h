@@ -11,7 +11,7 @@
 #include "support/common/service_runner.h"
 #include "support/common/temp_dir.h"
 #include "support/common/upload_target.h"
-#include "support/common/utf16.h"
+#include "host/utf16.h"
 
 namespace ombrivoice::service::testing {
 
